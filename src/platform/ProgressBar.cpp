@@ -1,0 +1,39 @@
+#include "ProgressBar.h"
+
+#include "PlatformError.h"
+
+#include <QProgressBar>
+#include <cmath>
+
+namespace platform {
+
+namespace {
+// The drawn bar counts in hundredths of the range so that it moves smoothly, not in whole steps.
+constexpr int kSteps = 10000;
+} // namespace
+
+ProgressBar::ProgressBar(QWidget *parent) : QWidget(parent), m_bar(new QProgressBar(this))
+{
+    m_bar->setRange(0, kSteps);
+    m_bar->setValue(0);
+    m_bar->setTextVisible(false);
+    m_bar->setOrientation(Qt::Horizontal);
+    setFocusPolicy(Qt::NoFocus);
+}
+
+void ProgressBar::setValue(float value)
+{
+    if (std::isnan(value) || value < m_min || value > m_max)
+        throw PlatformError("the value lies outside the progress bar's range");
+    m_value = value;
+    const double fraction = (static_cast<double>(value) - m_min) / (m_max - m_min);
+    m_bar->setValue(static_cast<int>(std::lround(fraction * kSteps)));
+}
+
+void ProgressBar::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    m_bar->setGeometry(rect());
+}
+
+} // namespace platform

@@ -1,0 +1,29 @@
+#include "Shape.h"
+
+#include <QPainter>
+
+namespace platform {
+
+Shape::Shape(QWidget *parent) : QWidget(parent), m_color(palette().color(QPalette::Button))
+{
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setFocusPolicy(Qt::NoFocus);
+}
+
+void Shape::setBorderColor(const QColor &color)
+{
+    m_color = color;
+    update();
+}
+
+void Shape::paintEvent(QPaintEvent *event)
+{
+    Q_UNUSED(event);
+    QPainter painter(this);
+    painter.setPen(QPen(m_color, 1));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+} // namespace platform

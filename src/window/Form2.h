@@ -1,0 +1,82 @@
+#pragma once
+
+#include "control/BajaArchivos.h"
+#include "platform/AutoSizeLabel.h"
+#include "platform/FileListBox.h"
+#include "platform/ProgressBar.h"
+#include "platform/Shape.h"
+#include "platform/SkinEngine.h"
+#include "platform/SkinLabel.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVariant>
+#include <QWidget>
+
+class ExecutableBackup;
+
+/// The update window and the update run its handlers drive: wait, move the old executable aside,
+/// download the new one with progress, hand over to it. UI thread only.
+class Form2 : public QWidget
+{
+    Q_OBJECT
+public:
+    /// How the program ends: the new executable is in place and started; the update failed and
+    /// the old one is back and started; the window was closed before the end and nothing started.
+    enum ExitCode
+    {
+        kExitUpdated = 0,
+        kExitFailed = 1,
+        kExitClosed = 2
+    };
+
+    /// UI thread. Builds the window with its controls at their design values; does not show it.
+    /// Throws PlatformError when the download control cannot start.
+    explicit Form2(QWidget *parent = nullptr);
+    ~Form2() override;
+
+    /// UI thread. The window's load handler: runs once, before the window is first shown.
+    /// Never throws.
+    void Form_Load();
+
+    /// UI thread. Waits interval seconds (the number its text form begins with), dispatching
+    /// events as they arrive without keeping a processor busy; 0, a negative number or a text
+    /// with no number returns at once. Throws PlatformError when interval has no text form.
+    void Pause(const QVariant &interval);
+
+    /// UI thread. The window's caption, which is exactly its title. Never throws.
+    QString Caption() const { return windowTitle(); }
+    void setCaption(const QString &caption) { setWindowTitle(caption); }
+
+    // The window's controls, in the order they are created.
+    platform::SkinLabel *Label1;
+    platform::SkinEngine *Skin1;
+    platform::FileListBox *File1;
+    QLineEdit *txtSave;
+    BajaArchivos *j; // nullptr once the window has been closed
+    QPushButton *Command1;
+    QLineEdit *txtURL;
+    platform::ProgressBar *pB;
+    platform::SkinLabel *lbl1;
+    platform::AutoSizeLabel *Label3;
+    platform::Shape *Shape1;
+    platform::AutoSizeLabel *Label2;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void Command1_Click();
+    void File1_Click();
+    void j_Progress(const int &DownLoadedBytes, const int &TotalBytes, const QString &sId);
+    void j_Completed(const int &Bytes, const QString &sId);
+
+    void finishUpdated();
+    void finishFailed(const QString &reason);
+    BajaArchivos &control() const;
+    QString executablePath() const;
+    ExecutableBackup backup() const;
+
+    bool m_finished = false;
+    QString m_lastClickFailure; // why the last Download was refused, "" if it was not
+};

@@ -1,0 +1,420 @@
+#include "window/Form2.h"
+
+#include "platform/Application.h"
+#include "platform/PlatformError.h"
+#include "support/LoopbackServer.h"
+#include "support/TestUtil.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <condition_variable>
+#include <ctime>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <mutex>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using testutil::entriesOf;
+using testutil::readFile;
+using testutil::waitUntil;
+using testutil::writeFile;
+
+namespace {
+
+double processorSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Makes a folder read-only in a way root respects too (root ignores permission bits).
+bool setImmutable(const QString &folder, bool immutable)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// The window in a real application folder (a temporary one), downloading from a real loopback
+// server. Two things are not real: the application folder is pointed at the temporary folder
+// (the test binary lives elsewhere), and ending the program records the exit code instead of
+// ending the test process; the end-to-end test runs the installed program for both.
+class WindowTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_app.isValid() && m_outside.isValid());
+        platform::setApplicationFolder(m_app.path());
+        platform::setEndProgramHandler([this](int code) { m_exitCode = code; });
+
+        m_marker = m_outside.filePath(QStringLiteral("marker"));
+        m_new = script("new") + std::string(400'000, '#') + "\n";
+        auto &server = m_http.server();
+        server.Get("/ProgramFiles/Korvane.exe",
+                   [this](const httplib::Request &, httplib::Response &response) {
+                       response.set_content(m_new, "application/octet-stream");
+                   });
+        server.Get("/cut", [this](const httplib::Request &, httplib::Response &response) {
+            response.set_content_provider(
+                m_new.size(), "application/octet-stream",
+                [this](std::size_t offset, std::size_t, httplib::DataSink &sink) {
+                    if (offset > 0)
+                        return false; // hang up after the first half
+                    return sink.write(m_new.data(), m_new.size() / 2);
+                });
+        });
+        server.Get("/slow", [this](const httplib::Request &, httplib::Response &response) {
+            response.set_content_provider(
+                m_new.size(), "application/octet-stream",
+                [this](std::size_t offset, std::size_t, httplib::DataSink &sink) {
+                    if (offset == 0)
+                        return sink.write(m_new.data(), 1000);
+                    std::unique_lock lock(m_mutex);
+                    m_release.wait_for(lock, std::chrono::seconds(20),
+                                       [this] { return m_released; });
+                    return false;
+                });
+        });
+        m_http.start();
+
+        m_boxWatcher.setInterval(50);
+        QObject::connect(&m_boxWatcher, &QTimer::timeout, [this] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                m_messages << box->text();
+                m_messageTitles << box->windowTitle();
+                m_captionAtMessage = m_window ? m_window->Caption() : QString();
+                box->done(QMessageBox::Ok);
+            }
+        });
+        m_boxWatcher.start();
+    }
+
+    void TearDown() override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_released = true;
+        }
+        m_release.notify_all();
+        m_http.stop();
+        platform::setEndProgramHandler({});
+        platform::setApplicationFolder(QString());
+    }
+
+    std::string script(const char *word) const
+    {
+        return "#!/bin/sh\necho " + std::string(word) + " >> '" + m_marker.toStdString() +
+               "'\nexit 0\n";
+    }
+
+    QString exe() const { return m_app.filePath(QStringLiteral("Korvane.exe")); }
+
+    void writeOldExecutable()
+    {
+        writeFile(exe(), QByteArray::fromStdString(script("old")));
+        ASSERT_EQ(::chmod(QFile::encodeName(exe()).constData(), 0750), 0);
+    }
+
+    // Runs the whole update against the address at path; returns once the program has ended.
+    void runUpdate(Form2 &window, const char *path)
+    {
+        m_window = &window;
+        // The design-time address is the vendor's; the test points it at its own server.
+        window.txtURL->setText(QString::fromStdString(m_http.url(path)));
+        window.Form_Load();
+        window.show();
+        ASSERT_TRUE(waitUntil([&] { return m_exitCode >= 0; }, 30000));
+    }
+
+    QString marker() const
+    {
+        waitUntil([&] { return QFile::exists(m_marker); }, 5000);
+        return QFile::exists(m_marker) ? QString::fromUtf8(readFile(m_marker)).trimmed()
+                                       : QString();
+    }
+
+    QTemporaryDir m_app;
+    QTemporaryDir m_outside;
+    QString m_marker;
+    std::string m_new;
+    LoopbackServer m_http;
+    std::mutex m_mutex;
+    std::condition_variable m_release;
+    bool m_released = false;
+    QTimer m_boxWatcher;
+    QStringList m_messages;
+    QStringList m_messageTitles;
+    QString m_captionAtMessage;
+    Form2 *m_window = nullptr;
+    int m_exitCode = -1;
+};
+
+} // namespace
+
+TEST_F(WindowTest, DesignValuesBeforeTheRun)
+{
+    Form2 window;
+    EXPECT_EQ(window.Caption(), QStringLiteral("Updating Korvane"));
+    EXPECT_EQ(window.size(), QSize(362, 66));
+    EXPECT_EQ(window.palette().color(QPalette::Window), QColor(224, 224, 224));
+    EXPECT_EQ(window.Label1->Caption(), QStringLiteral("00"));
+    EXPECT_EQ(window.lbl1->Caption(), QStringLiteral("00"));
+    EXPECT_EQ(window.pB->Value(), 0.0F);
+    EXPECT_EQ(window.txtSave->text(), QStringLiteral("C:\\Temp\\Test.exe"));
+    EXPECT_TRUE(window.txtURL->text().endsWith(QStringLiteral("/ProgramFiles/Korvane.exe")));
+    EXPECT_EQ(window.File1->Pattern(), QStringLiteral("*.skn"));
+
+    // The panel shows; everything else lies outside the client area.
+    const QRect client = window.rect();
+    EXPECT_EQ(window.lbl1->geometry(), QRect(16, 16, 129, 17));
+    EXPECT_EQ(window.Label1->geometry(), QRect(216, 16, 129, 17));
+    EXPECT_EQ(window.pB->geometry(), QRect(16, 32, 329, 21));
+    EXPECT_EQ(window.Shape1->geometry(), QRect(8, 8, 345, 49));
+    for (QWidget *hidden :
+         {static_cast<QWidget *>(window.File1), static_cast<QWidget *>(window.txtSave),
+          static_cast<QWidget *>(window.Command1), static_cast<QWidget *>(window.txtURL),
+          static_cast<QWidget *>(window.Label2)})
+        EXPECT_FALSE(client.intersects(hidden->geometry())) << hidden->metaObject()->className();
+    EXPECT_TRUE(window.j->isHidden());
+    window.Label3->setCaption(QStringLiteral("Korvane.exe"));
+    EXPECT_EQ(window.Label3->x(), 392);
+    EXPECT_GT(window.Label3->width(), 6) << "sizes itself to its caption";
+    EXPECT_FALSE(client.intersects(window.Label3->geometry()));
+}
+
+TEST_F(WindowTest, KeyboardReachesTheHiddenControlsAndSpaceClicksDownloadAgain)
+{
+    writeOldExecutable();
+    Form2 window;
+    m_window = &window;
+    window.txtURL->setText(QString::fromStdString(m_http.url("/slow")));
+    window.Form_Load();
+    window.show();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    EXPECT_EQ(QApplication::focusWidget(), window.Command1);
+
+    QSignalSpy progress(window.j, &BajaArchivos::Progress);
+    ASSERT_TRUE(waitUntil([&] { return progress.count() >= 1; }));
+    // The space bar presses the focused button: Download again, refused while "Id" is pending.
+    QTest::keyClick(window.Command1, Qt::Key_Space);
+    EXPECT_EQ(m_exitCode, -1) << "a refused second click is swallowed";
+
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), window.txtURL);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), window.txtSave);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), window.File1);
+
+    // Closing before completion: the transfer is cancelled, the old executable comes back and
+    // nothing is started.
+    window.close();
+    ASSERT_EQ(m_exitCode, Form2::kExitClosed);
+    EXPECT_EQ(readFile(exe()).toStdString(), script("old"));
+    EXPECT_EQ(entriesOf(m_app.path()), QStringList{QStringLiteral("Korvane.exe")});
+    QTest::qWait(300);
+    EXPECT_FALSE(QFile::exists(m_marker)) << "nothing is started after a close";
+    EXPECT_TRUE(m_messages.isEmpty());
+}
+
+TEST_F(WindowTest, SuccessfulRunInstallsStartsAndEnds)
+{
+    writeOldExecutable();
+    Form2 window;
+    m_window = &window;
+    window.txtURL->setText(QString::fromStdString(m_http.url("/ProgramFiles/Korvane.exe")));
+    QElapsedTimer clock;
+    clock.start();
+    window.Form_Load();
+    EXPECT_GE(clock.elapsed(), 3000) << "three seconds pass before the download starts";
+    EXPECT_EQ(window.txtSave->text(), exe());
+    EXPECT_EQ(window.Label3->Caption(), QStringLiteral("Korvane.exe"));
+    EXPECT_FALSE(QFile::exists(exe())) << "the old executable is out of the way";
+    EXPECT_TRUE(QFile::exists(exe() + QStringLiteral(".refitor-backup")));
+
+    window.show();
+    ASSERT_TRUE(waitUntil([&] { return m_exitCode >= 0; }, 30000));
+    EXPECT_EQ(m_exitCode, Form2::kExitUpdated);
+    EXPECT_EQ(m_messages, QStringList{QStringLiteral("Update is completed")});
+    EXPECT_EQ(m_messageTitles, QStringList{QStringLiteral("Updating Korvane")});
+    EXPECT_EQ(m_captionAtMessage, QStringLiteral("Update is completed"));
+    EXPECT_EQ(readFile(exe()).toStdString(), m_new);
+    EXPECT_EQ(QFile::permissions(exe()) & QFile::ExeOwner, QFile::ExeOwner);
+    struct stat info
+    {};
+    ::stat(QFile::encodeName(exe()).constData(), &info);
+    EXPECT_EQ(info.st_mode & 07777, 0750U) << "the new executable keeps the old one's bits";
+    EXPECT_EQ(entriesOf(m_app.path()), QStringList{QStringLiteral("Korvane.exe")});
+    EXPECT_EQ(marker(), QStringLiteral("new"));
+    EXPECT_EQ(window.pB->Value(), 100.0F);
+    EXPECT_EQ(window.Label1->Caption(), QStringLiteral("100%"));
+    const QString size = QString::number(m_new.size());
+    EXPECT_EQ(window.lbl1->Caption(), size + u'/' + size);
+}
+
+TEST_F(WindowTest, ServerErrorRestoresAndStartsTheOldExecutable)
+{
+    writeOldExecutable();
+    Form2 window;
+    runUpdate(window, "/ProgramFiles/Missing.exe");
+    EXPECT_EQ(m_exitCode, Form2::kExitFailed);
+    EXPECT_EQ(m_captionAtMessage, QStringLiteral("Update failed"));
+    ASSERT_EQ(m_messages.size(), 1);
+    EXPECT_TRUE(m_messages[0].startsWith(QStringLiteral("Update failed")))
+        << m_messages[0].toStdString();
+    EXPECT_TRUE(m_messages[0].contains(QStringLiteral("404"))) << m_messages[0].toStdString();
+    EXPECT_EQ(readFile(exe()).toStdString(), script("old"));
+    EXPECT_EQ(entriesOf(m_app.path()), QStringList{QStringLiteral("Korvane.exe")});
+    EXPECT_EQ(marker(), QStringLiteral("old"));
+    EXPECT_EQ(window.Label1->Caption(), QStringLiteral("00")) << "an error page is no progress";
+}
+
+TEST_F(WindowTest, ConnectionCutHalfwayNeverInstallsThePartialFile)
+{
+    writeOldExecutable();
+    Form2 window;
+    runUpdate(window, "/cut");
+    EXPECT_EQ(m_exitCode, Form2::kExitFailed);
+    ASSERT_EQ(m_messages.size(), 1);
+    EXPECT_TRUE(m_messages[0].contains(QStringLiteral("lost"))) << m_messages[0].toStdString();
+    EXPECT_EQ(readFile(exe()).toStdString(), script("old"));
+    EXPECT_EQ(entriesOf(m_app.path()), QStringList{QStringLiteral("Korvane.exe")});
+    EXPECT_EQ(marker(), QStringLiteral("old"));
+}
+
+TEST_F(WindowTest, RunsWithoutSkinFolderOrOldExecutableAndRecoversAKilledRun)
+{
+    // A killed earlier run left a temporary file; no Korvane.exe, no SKN folder.
+    writeFile(m_app.filePath(QStringLiteral(".refitor-Ab12Cd.part")), "stale");
+    Form2 window;
+    runUpdate(window, "/ProgramFiles/Korvane.exe");
+    EXPECT_EQ(m_exitCode, Form2::kExitUpdated);
+    EXPECT_TRUE(window.Skin1->skinFile().isEmpty());
+    EXPECT_EQ(readFile(exe()).toStdString(), m_new);
+    struct stat info
+    {};
+    ::stat(QFile::encodeName(exe()).constData(), &info);
+    EXPECT_EQ(info.st_mode & 07777, 0755U);
+    EXPECT_EQ(entriesOf(m_app.path()), QStringList{QStringLiteral("Korvane.exe")});
+    EXPECT_EQ(marker(), QStringLiteral("new"));
+}
+
+TEST_F(WindowTest, ReadOnlyFolderFailsHonestlyAndKeepsTheOldExecutable)
+{
+    writeOldExecutable();
+    if (!setImmutable(m_app.path(), true))
+        GTEST_SKIP() << "this file system cannot make a folder read-only for root";
+    struct Unlock
+    {
+        QString folder;
+        ~Unlock() { setImmutable(folder, false); }
+    } unlock{m_app.path()};
+
+    Form2 window;
+    runUpdate(window, "/ProgramFiles/Korvane.exe");
+    EXPECT_EQ(m_exitCode, Form2::kExitFailed);
+    ASSERT_EQ(m_messages.size(), 1);
+    EXPECT_TRUE(m_messages[0].startsWith(QStringLiteral("Update failed")));
+    EXPECT_EQ(readFile(exe()).toStdString(), script("old"));
+    EXPECT_EQ(marker(), QStringLiteral("old"));
+}
+
+TEST_F(WindowTest, ProgressDisplay)
+{
+    Form2 window;
+    auto progress = [&](int downloaded, int total) {
+        Q_EMIT window.j->Progress(downloaded, total, QStringLiteral("any key"));
+    };
+    progress(0, 200);
+    EXPECT_EQ(window.lbl1->Caption(), QStringLiteral("00")) << "no bytes yet changes nothing";
+    EXPECT_EQ(window.Caption(), QStringLiteral("Updating Korvane"));
+
+    progress(50, 200);
+    EXPECT_EQ(window.pB->Value(), 25.0F);
+    EXPECT_EQ(window.lbl1->Caption(), QStringLiteral("50/200"));
+    EXPECT_EQ(window.Label1->Caption(), QStringLiteral("25%"));
+    EXPECT_EQ(window.Caption(), QStringLiteral("Updating Korvane 25%"));
+
+    progress(1, 3);
+    EXPECT_EQ(window.Label1->Caption(), QStringLiteral("33.33333%"));
+    EXPECT_EQ(window.Caption(), QStringLiteral("Updating Korvane 33.33333%"));
+
+    // Counts past 21,474,836 would overflow a 32-bit product by 100; the display keeps moving.
+    progress(25'000'000, 50'000'000);
+    EXPECT_EQ(window.pB->Value(), 50.0F);
+    EXPECT_EQ(window.lbl1->Caption(), QStringLiteral("25000000/50000000"));
+    EXPECT_EQ(window.Label1->Caption(), QStringLiteral("50%"));
+    progress(2'000'000'000, 2'147'483'647);
+    EXPECT_EQ(window.Label1->Caption(), QStringLiteral("93.13226%"));
+
+    progress(50, 0); // size unknown: the bar keeps its value
+    EXPECT_EQ(window.lbl1->Caption(), QStringLiteral("50/0"));
+    EXPECT_EQ(window.Label1->Caption(), QStringLiteral("93.13226%"));
+    progress(300, 200); // more than announced: the bar refuses, the counter still counts
+    EXPECT_EQ(window.lbl1->Caption(), QStringLiteral("300/200"));
+    EXPECT_EQ(window.Caption(), QStringLiteral("Updating Korvane 93.13226%"));
+
+    progress(200, 200);
+    EXPECT_EQ(window.pB->Value(), 100.0F);
+    EXPECT_EQ(window.Label1->Caption(), QStringLiteral("100%"));
+}
+
+TEST_F(WindowTest, PauseReturnsAtOnceForNothingToWait)
+{
+    Form2 window;
+    for (const QVariant &interval :
+         {QVariant(0), QVariant(-1), QVariant(QStringLiteral("abc")), QVariant(QString())}) {
+        bool pumped = false;
+        QTimer::singleShot(0, [&] { pumped = true; });
+        window.Pause(interval);
+        EXPECT_FALSE(pumped) << interval.toString().toStdString();
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(pumped);
+    }
+    EXPECT_THROW(window.Pause(QVariant::fromValue(QRect())), platform::PlatformError);
+}
+
+TEST_F(WindowTest, PauseWaitsWithoutBusyingTheProcessorAndDispatchesEvents)
+{
+    Form2 window;
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(100);
+
+    QElapsedTimer clock;
+    clock.start();
+    const double before = processorSeconds();
+    window.Pause(2.5);
+    const double processor = processorSeconds() - before;
+    const qint64 waited = clock.elapsed();
+    EXPECT_GE(waited, 2500);
+    EXPECT_LT(waited, 2900);
+    EXPECT_GE(ticks, 15) << "events are dispatched while waiting";
+    // A spinning wait costs the whole 2.5 s; an idle one a few milliseconds. The bound is loose
+    // so that a loaded machine or the sanitizers cannot make it flake.
+    EXPECT_LT(processor, 0.5);
+
+    clock.restart();
+    window.Pause(QStringLiteral("2,5"));
+    EXPECT_GE(clock.elapsed(), 2000);
+    EXPECT_LT(clock.elapsed(), 2400) << "a comma is no decimal point: only the 2 counts";
+}
