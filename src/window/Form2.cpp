@@ -260,6 +260,7 @@ void Form2::j_Completed(const int &Bytes, const QString &sId)
 void Form2::finishUpdated()
 {
     m_finished = true;
+    m_exitCode = kExitUpdated;
     runStatement([&] {
         const ExecutableBackup saved = backup();
         platform::copyExecutablePermissions(
@@ -279,6 +280,7 @@ void Form2::finishFailed(const QString &reason)
     if (m_finished)
         return;
     m_finished = true;
+    m_exitCode = kExitFailed;
     // The old executable goes back first, so it is in place whatever happens to this process
     // while the message is on screen.
     runStatement([&] { backup().restore(); });
@@ -290,18 +292,29 @@ void Form2::finishFailed(const QString &reason)
     platform::endProgram(kExitFailed);
 }
 
-void Form2::closeEvent(QCloseEvent *event)
+void Form2::requestEnd()
 {
-    if (m_finished) {
-        event->accept();
-        return;
-    }
+    if (!m_finished)
+        abandonRun();
+    else
+        platform::endProgram(m_exitCode);
+}
+
+void Form2::abandonRun()
+{
     m_finished = true;
+    m_exitCode = kExitClosed;
     // Destroying the control cancels its transfer, removes the temporary file and joins the
     // worker, so nothing is left half-written when the old executable comes back.
     delete j;
     j = nullptr;
     runStatement([&] { backup().restore(); });
-    event->accept();
     platform::endProgram(kExitClosed);
+}
+
+void Form2::closeEvent(QCloseEvent *event)
+{
+    if (!m_finished)
+        abandonRun();
+    event->accept();
 }

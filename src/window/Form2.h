@@ -44,6 +44,11 @@ public:
     /// with no number returns at once. Throws PlatformError when interval has no text form.
     void Pause(const QVariant &interval);
 
+    /// UI thread. Ends the program because the system asked it to end: before the update is over
+    /// this is a close of the window; afterwards the program ends without starting anything.
+    /// Never throws.
+    void requestEnd();
+
     /// UI thread. The window's caption, which is exactly its title. Never throws.
     QString Caption() const { return windowTitle(); }
     void setCaption(const QString &caption) { setWindowTitle(caption); }
@@ -71,6 +76,7 @@ private:
     void j_Progress(const int &DownLoadedBytes, const int &TotalBytes, const QString &sId);
     void j_Completed(const int &Bytes, const QString &sId);
 
+    void abandonRun();
     void finishUpdated();
     void finishFailed(const QString &reason);
     BajaArchivos &control() const;
@@ -78,5 +84,6 @@ private:
     ExecutableBackup backup() const;
 
     bool m_finished = false;
+    int m_exitCode = kExitClosed;
     QString m_lastClickFailure; // why the last Download was refused, "" if it was not
 };

@@ -2,6 +2,7 @@
 
 #include "platform/Application.h"
 #include "platform/PlatformError.h"
+#include "platform/TerminationWatcher.h"
 #include "support/LoopbackServer.h"
 #include "support/TestUtil.h"
 
@@ -14,6 +15,7 @@
 #include <QTest>
 #include <QTimer>
 #include <condition_variable>
+#include <csignal>
 #include <ctime>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -233,6 +235,28 @@ TEST_F(WindowTest, KeyboardReachesTheHiddenControlsAndSpaceClicksDownloadAgain)
     QTest::qWait(300);
     EXPECT_FALSE(QFile::exists(m_marker)) << "nothing is started after a close";
     EXPECT_TRUE(m_messages.isEmpty());
+}
+
+TEST_F(WindowTest, TerminationSignalMidDownloadPutsTheOldExecutableBack)
+{
+    writeOldExecutable();
+    Form2 window;
+    m_window = &window;
+    platform::TerminationWatcher termination;
+    QObject::connect(&termination, &platform::TerminationWatcher::terminationRequested, &window,
+                     [&window] { window.requestEnd(); });
+    window.txtURL->setText(QString::fromStdString(m_http.url("/slow")));
+    window.Form_Load();
+    window.show();
+    QSignalSpy progress(window.j, &BajaArchivos::Progress);
+    ASSERT_TRUE(waitUntil([&] { return progress.count() >= 1; }));
+    EXPECT_FALSE(QFile::exists(exe()));
+
+    ASSERT_EQ(::raise(SIGTERM), 0);
+    ASSERT_TRUE(waitUntil([&] { return m_exitCode >= 0; }));
+    EXPECT_EQ(m_exitCode, Form2::kExitClosed);
+    EXPECT_EQ(readFile(exe()).toStdString(), script("old"));
+    EXPECT_EQ(entriesOf(m_app.path()), QStringList{QStringLiteral("Korvane.exe")});
 }
 
 TEST_F(WindowTest, SuccessfulRunInstallsStartsAndEnds)

@@ -1,0 +1,75 @@
+// Downloads one URL to one path through the download control and the real transfer facility,
+// then checks the file. Prints one line of key=value figures.
+//
+//   fetch URL DEST [--expect-size N]
+//
+// The timed part runs from Download() to Completed; the SHA-256 is computed afterwards.
+
+#include "control/BajaArchivos.h"
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QStringList args = QApplication::arguments();
+    if (args.size() < 3) {
+        std::fprintf(stderr, "usage: fetch URL DEST [--expect-size N]\n");
+        return 2;
+    }
+    const QString url = args.at(1);
+    const QString destination = args.at(2);
+    const qint64 expected = args.size() >= 5 && args.at(3) == QStringLiteral("--expect-size")
+                                ? args.at(4).toLongLong()
+                                : -1;
+
+    BajaArchivos control;
+    qint64 progressEvents = 0;
+    int lastProgress = 0;
+    qint64 elapsedNs = 0;
+    QElapsedTimer clock;
+    QObject::connect(&control, &BajaArchivos::Progress, [&](int downloaded, int, const QString &) {
+        ++progressEvents;
+        lastProgress = downloaded;
+    });
+    QObject::connect(&control, &BajaArchivos::Completed, [&](int, const QString &) {
+        elapsedNs = clock.nsecsElapsed();
+        QApplication::exit(0);
+    });
+    clock.start();
+    control.Download(url, destination);
+    QApplication::exec();
+
+    const DownloadResult result = control.lastResult(QStringLiteral("Id"));
+    if (!result.inPlace) {
+        std::fprintf(stderr, "fetch: failed: %s\n", result.failure.toUtf8().constData());
+        return 1;
+    }
+    QFile file(destination);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "fetch: cannot read %s\n", destination.toUtf8().constData());
+        return 1;
+    }
+    const qint64 size = file.size();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    const double seconds = static_cast<double>(elapsedNs) / 1e9;
+    std::printf("seconds=%.3f bytes=%lld progress_events=%lld events_per_second=%.1f "
+                "last_progress=%d sha256=%s\n",
+                seconds, static_cast<long long>(size), static_cast<long long>(progressEvents),
+                seconds > 0 ? static_cast<double>(progressEvents) / seconds : 0.0, lastProgress,
+                hash.result().toHex().constData());
+    if (expected >= 0 && size != expected) {
+        std::fprintf(stderr, "fetch: size %lld, expected %lld\n", static_cast<long long>(size),
+                     static_cast<long long>(expected));
+        return 1;
+    }
+    return 0;
+}
