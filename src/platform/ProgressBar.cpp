@@ -28,6 +28,10 @@ void ProgressBar::setValue(float value)
     m_value = value;
     const double fraction = (static_cast<double>(value) - m_min) / (m_max - m_min);
     m_bar->setValue(static_cast<int>(std::lround(fraction * kSteps)));
+    // QProgressBar repaints only for changes larger than what it last painted; a sibling that
+    // overlaps its edge repaints a strip of it often enough to fool that check, and the fill
+    // would stay off the screen. An update is cheap: Qt merges them into one paint a frame.
+    m_bar->update();
 }
 
 void ProgressBar::resizeEvent(QResizeEvent *event)

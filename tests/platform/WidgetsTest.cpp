@@ -5,6 +5,7 @@
 #include "support/TestUtil.h"
 
 #include <QProgressBar>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -65,4 +66,33 @@ TEST(FileListBox, ListsMatchingFilesSortedAndRaisesClickOnlyForTheUser)
 
     EXPECT_THROW(list.setPath(dir.filePath(QStringLiteral("missing"))), PlatformError);
     EXPECT_EQ(list.Path(), dir.path());
+}
+
+// What the screen shows, not a fresh rendering: the bar must repaint itself even when a sibling
+// that overlaps its edge keeps repainting a strip of it (Qt skips a bar's repaint for changes it
+// thinks it has already painted).
+TEST(ProgressBar, ScreenShowsTheFillWhileAnOverlappingLabelRepaints)
+{
+    QWidget window;
+    window.resize(362, 66);
+    ProgressBar bar(&window);
+    bar.setGeometry(16, 32, 329, 21);
+    SkinLabel label(&window);
+    label.setGeometry(16, 16, 129, 17); // its bottom row overlaps the bar's top row
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+    for (int step = 1; step <= 60; ++step) {
+        bar.setValue(static_cast<float>(step));
+        label.setCaption(QString::number(step));
+        QCoreApplication::processEvents();
+    }
+    QTest::qWait(50);
+    const QImage shown = window.screen()->grabWindow(window.winId()).toImage();
+    ASSERT_FALSE(shown.isNull());
+    const qreal ratio = shown.devicePixelRatio();
+    const int y = static_cast<int>((32 + 10) * ratio);
+    const QColor filled = shown.pixelColor(static_cast<int>((16 + 60) * ratio), y);
+    const QColor empty = shown.pixelColor(static_cast<int>((16 + 300) * ratio), y);
+    EXPECT_NE(filled, empty) << "the filled part of the bar is not on the screen";
 }
