@@ -41,8 +41,10 @@ void BajaArchivos::Download(const QString &sWWWFile, const QString &sDestination
     downloads().add(sDestination, sId);
     // The temporary file lives beside the destination, so the final move is one rename on one
     // file system and never a copy.
+    const QString folder = platform::folderOf(sDestination);
     m_reader.start(sWWWFile, platform::AsyncReader::kKindFile, sId,
-                   platform::AsyncReader::kOptionForceUpdate, platform::folderOf(sDestination));
+                   platform::AsyncReader::kOptionForceUpdate,
+                   folder.isEmpty() ? QStringLiteral(".") : folder);
 }
 
 void BajaArchivos::CancelDownload(const QString &sId)
