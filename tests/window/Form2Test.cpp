@@ -207,13 +207,14 @@ TEST_F(WindowTest, KeyboardReachesTheHiddenControlsAndSpaceClicksDownloadAgain)
     Form2 window;
     m_window = &window;
     window.txtURL->setText(QString::fromStdString(m_http.url("/slow")));
+    // Listening before the run starts: the one progress event may arrive while the window opens.
+    QSignalSpy progress(window.j, &BajaArchivos::Progress);
     window.Form_Load();
     window.show();
     QApplication::setActiveWindow(&window);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     EXPECT_EQ(QApplication::focusWidget(), window.Command1);
 
-    QSignalSpy progress(window.j, &BajaArchivos::Progress);
     ASSERT_TRUE(waitUntil([&] { return progress.count() >= 1; }));
     // The space bar presses the focused button: Download again, refused while "Id" is pending.
     QTest::keyClick(window.Command1, Qt::Key_Space);
@@ -246,9 +247,9 @@ TEST_F(WindowTest, TerminationSignalMidDownloadPutsTheOldExecutableBack)
     QObject::connect(&termination, &platform::TerminationWatcher::terminationRequested, &window,
                      [&window] { window.requestEnd(); });
     window.txtURL->setText(QString::fromStdString(m_http.url("/slow")));
+    QSignalSpy progress(window.j, &BajaArchivos::Progress);
     window.Form_Load();
     window.show();
-    QSignalSpy progress(window.j, &BajaArchivos::Progress);
     ASSERT_TRUE(waitUntil([&] { return progress.count() >= 1; }));
     EXPECT_FALSE(QFile::exists(exe()));
 
