@@ -4,14 +4,14 @@
 #include "platform/Files.h"
 #include "platform/PlatformError.h"
 #include "platform/Statement.h"
+#include "platform/Twips.h"
 
 #include <QPainter>
 #include <QResizeEvent>
 
 namespace {
 
-constexpr int kTwipsPerPixel = 15;
-constexpr int kFacePixels = BajaArchivos::kFaceTwips / kTwipsPerPixel;
+constexpr int kFacePixels = platform::twipsToPixels(BajaArchivos::kFaceTwips);
 
 } // namespace
 

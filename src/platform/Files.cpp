@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -22,10 +21,6 @@ namespace platform {
 namespace {
 
 #ifndef _WIN32
-QString systemReason(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 int openFolder(const QByteArray &folder)
 {
@@ -79,7 +74,8 @@ void deleteFile(const QString &path)
         throw PlatformError(QStringLiteral("cannot delete %1: %2").arg(path, lastErrorReason()));
 #else
     if (::unlink(QFile::encodeName(path).constData()) != 0)
-        throw PlatformError(QStringLiteral("cannot delete %1: %2").arg(path, systemReason(errno)));
+        throw PlatformError(
+            QStringLiteral("cannot delete %1: %2").arg(path, systemErrorText(errno)));
 #endif
 }
 
@@ -91,12 +87,14 @@ void syncFolder(const QString &folder)
 #else
     const int fd = openFolder(QFile::encodeName(folder));
     if (fd < 0)
-        throw PlatformError(QStringLiteral("cannot open %1: %2").arg(folder, systemReason(errno)));
+        throw PlatformError(
+            QStringLiteral("cannot open %1: %2").arg(folder, systemErrorText(errno)));
     const int result = ::fsync(fd);
     const int error = errno;
     ::close(fd);
     if (result != 0)
-        throw PlatformError(QStringLiteral("cannot sync %1: %2").arg(folder, systemReason(error)));
+        throw PlatformError(
+            QStringLiteral("cannot sync %1: %2").arg(folder, systemErrorText(error)));
 #endif
 }
 
@@ -129,7 +127,7 @@ void renameNoReplace(const QString &from, const QString &to)
                     .arg(from, to));
         if (error != 0)
             throw PlatformError(
-                QStringLiteral("cannot move %1 to %2: %3").arg(from, to, systemReason(error)));
+                QStringLiteral("cannot move %1 to %2: %3").arg(from, to, systemErrorText(error)));
     }
     syncFolder(folderOf(to));
     if (folderOf(from) != folderOf(to))
@@ -150,7 +148,7 @@ void copyExecutablePermissions(const QString &from, const QString &to)
         mode = info.st_mode & 07777;
     if (::chmod(QFile::encodeName(to).constData(), mode) != 0)
         throw PlatformError(
-            QStringLiteral("cannot set the permissions of %1: %2").arg(to, systemReason(errno)));
+            QStringLiteral("cannot set the permissions of %1: %2").arg(to, systemErrorText(errno)));
 #endif
 }
 

@@ -1,6 +1,7 @@
 #include "PlatformError.h"
 
 #include <QString>
+#include <system_error>
 
 namespace platform {
 
@@ -13,6 +14,12 @@ PlatformError::PlatformError(const char *reason) : std::runtime_error(reason) {}
 QString PlatformError::reason() const
 {
     return QString::fromUtf8(what());
+}
+
+QString systemErrorText(int error)
+{
+    // std::system_category is thread-safe where strerror is not.
+    return QString::fromStdString(std::system_category().message(error));
 }
 
 } // namespace platform

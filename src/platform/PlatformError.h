@@ -21,4 +21,8 @@ public:
     QString reason() const;
 };
 
+/// Any thread. The operating system's text for an errno value ("No space left on device").
+/// Never throws beyond std::bad_alloc.
+QString systemErrorText(int error);
+
 } // namespace platform

@@ -33,11 +33,6 @@ constexpr int kTemplateSuffixLength = 5;
 
 std::once_flag curlInitialised;
 
-QString systemReason(int error)
-{
-    return QString::fromStdString(std::system_category().message(error));
-}
-
 std::int32_t saturated(std::int64_t value)
 {
     return static_cast<std::int32_t>(
@@ -105,7 +100,7 @@ TemporaryFile createTemporaryFile(const QString &folder)
     const int fd = ::mkostemps(path.data(), kTemplateSuffixLength, O_CLOEXEC);
     if (fd < 0) {
         throw PlatformError(QStringLiteral("could not create a temporary file in %1: %2")
-                                .arg(folder, systemReason(errno)));
+                                .arg(folder, systemErrorText(errno)));
     }
     return TemporaryFile{fd, QFile::decodeName(path)};
 }
@@ -305,7 +300,7 @@ QString Transfer::completeFile()
     file.fd = -1;
     if (writeError != 0)
         return QStringLiteral("the download could not be written: %1")
-            .arg(systemReason(writeError));
+            .arg(systemErrorText(writeError));
     return {};
 }
 
@@ -317,7 +312,7 @@ QString Transfer::reasonFor(CURLcode code, bool requestSent) const
             return QStringLiteral("the server answered %1").arg(rejectedStatus);
         if (writeError != 0) {
             return QStringLiteral("the download could not be written: %1")
-                .arg(systemReason(writeError));
+                .arg(systemErrorText(writeError));
         }
         break;
     case CURLE_ABORTED_BY_CALLBACK:

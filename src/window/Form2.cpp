@@ -9,6 +9,7 @@
 #include "platform/Files.h"
 #include "platform/PlatformError.h"
 #include "platform/Statement.h"
+#include "platform/Twips.h"
 
 #include <QCloseEvent>
 #include <QElapsedTimer>
@@ -26,12 +27,10 @@ using platform::runStatement;
 
 namespace {
 
-constexpr int kTwipsPerPixel = 15;
-
 QRect twips(int left, int top, int width, int height)
 {
-    return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
-            height / kTwipsPerPixel};
+    using platform::twipsToPixels;
+    return {twipsToPixels(left), twipsToPixels(top), twipsToPixels(width), twipsToPixels(height)};
 }
 
 const QString kCaption = QStringLiteral("Updating Korvane");
