@@ -39,7 +39,12 @@ void FileListBox::setPattern(const QString &pattern)
 void FileListBox::setFileName(const QString &name)
 {
     m_fileName = name;
-    const auto matches = findItems(name, Qt::MatchFixedString); // case-insensitive, whole name
+    selectFileName();
+}
+
+void FileListBox::selectFileName()
+{
+    const auto matches = findItems(m_fileName, Qt::MatchFixedString); // case-insensitive, whole
     m_settingByCode = true;
     setCurrentRow(matches.isEmpty() ? -1 : row(matches.front()));
     m_settingByCode = false;
@@ -59,9 +64,8 @@ void FileListBox::Refresh()
     m_settingByCode = true;
     clear();
     addItems(names);
-    const auto matches = findItems(m_fileName, Qt::MatchFixedString);
-    setCurrentRow(matches.isEmpty() ? -1 : row(matches.front()));
     m_settingByCode = false;
+    selectFileName();
 }
 
 void FileListBox::onCurrentRowChanged(int row)

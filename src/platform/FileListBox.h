@@ -38,6 +38,7 @@ Q_SIGNALS:
 
 private:
     void onCurrentRowChanged(int row);
+    void selectFileName();
 
     QString m_path;
     QString m_pattern = QStringLiteral("*.*");

@@ -41,9 +41,6 @@ void SkinEngine::ApplySkin(WId handle)
     QWidget *widget = windowOf(handle);
     if (widget != m_window)
         throw PlatformError("the window was not attached to the skin engine");
-    if (m_pendingFile.isEmpty())
-        return;
-    m_skinFile = m_pendingFile;
 }
 
 } // namespace platform

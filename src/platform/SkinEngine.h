@@ -44,7 +44,6 @@ private:
     static QWidget *windowOf(WId handle);
 
     QPointer<QWidget> m_window;
-    QString m_pendingFile;
     QString m_skinFile;
 };
 
