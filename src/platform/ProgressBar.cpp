@@ -2,6 +2,7 @@
 
 #include "PlatformError.h"
 
+#include <QPainter>
 #include <QProgressBar>
 #include <cmath>
 
@@ -32,6 +33,38 @@ void ProgressBar::setValue(float value)
     // overlaps its edge repaints a strip of it often enough to fool that check, and the fill
     // would stay off the screen. An update is cheap: Qt merges them into one paint a frame.
     m_bar->update();
+    if (m_look)
+        update();
+}
+
+void ProgressBar::setLook(const std::optional<SkinBarStyle> &look)
+{
+    m_look = look;
+    m_bar->setVisible(!m_look);
+    update();
+}
+
+void ProgressBar::paintEvent(QPaintEvent *event)
+{
+    Q_UNUSED(event);
+    if (!m_look)
+        return;
+    QPainter painter(this);
+    const SkinBarStyle &look = *m_look;
+    const QRect outer = rect();
+    paintFill(painter, outer, look.groove, look.cornerRadius);
+    paintBorder(painter, outer, look.grooveBorderColor, 1, look.cornerRadius);
+    const int inset = look.grooveBorderColor.isValid() ? 1 : 0;
+    const QRect track = outer.adjusted(inset, inset, -inset, -inset);
+    const double fraction = (static_cast<double>(m_value) - m_min) / (m_max - m_min);
+    // Whole logical pixels, so the fill's end is a sharp edge at any scale.
+    const int filled = static_cast<int>(std::lround(fraction * track.width()));
+    if (filled <= 0)
+        return;
+    const QRect fill(track.left(), track.top(), filled, track.height());
+    const qreal radius = std::max(0, look.cornerRadius - inset);
+    paintFill(painter, fill, look.fill, radius);
+    paintBorder(painter, fill, look.fillBorderColor, 1, radius);
 }
 
 void ProgressBar::resizeEvent(QResizeEvent *event)

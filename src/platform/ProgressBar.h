@@ -1,6 +1,9 @@
 #pragma once
 
+#include "SkinStyle.h"
+
 #include <QWidget>
+#include <optional>
 
 class QProgressBar;
 
@@ -23,10 +26,16 @@ public:
     float Min() const { return m_min; }
     float Max() const { return m_max; }
 
-    /// The drawn bar, for looks (the skin engine styles it).
+    /// The platform's own bar, which draws the value while no skin does.
     QProgressBar *bar() const { return m_bar; }
 
+    /// UI thread. Draws the bar in a skin's looks, or with the platform's own look when unset.
+    /// Never throws.
+    void setLook(const std::optional<SkinBarStyle> &look);
+    const std::optional<SkinBarStyle> &look() const { return m_look; }
+
 protected:
+    void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:
@@ -34,6 +43,7 @@ private:
     float m_min = 0.0F;
     float m_max = 100.0F;
     float m_value = 0.0F;
+    std::optional<SkinBarStyle> m_look;
 };
 
 } // namespace platform

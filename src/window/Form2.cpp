@@ -81,6 +81,15 @@ Form2::Form2(QWidget *parent)
     Label1->setGeometry(twips(3240, 240, 1935, 255));
 
     Skin1 = new platform::SkinEngine(this);
+    platform::SkinSettings skinSettings;
+    skinSettings.hue = 0;
+    skinSettings.backColor = QColor(255, 255, 255);
+    skinSettings.foreColor = QColor(0, 0, 0);
+    skinSettings.panelColor = QColor(216, 233, 236);
+    skinSettings.panelTextColor = QColor(0, 0, 0);
+    skinSettings.applyColors = true;
+    skinSettings.skinClientArea = true;
+    Skin1->setSettings(skinSettings);
 
     File1 = new platform::FileListBox(this);
     File1->setGeometry(twips(8160, 2520, 2055, 1455));

@@ -12,6 +12,7 @@
 #   cut      the connection closes halfway: as 404
 #   cancel   the window is closed mid-download, as a window manager would: exit 2, old restored,
 #            nothing started
+#   close-button  as cancel, by a click on the skinned title bar's close button
 # Every scenario also checks that no backup or partial download is left in the folder.
 #
 # REFITOR_SCREENSHOT_DIR: when set, the success scenario saves screenshot-download.png there (a
@@ -214,6 +215,12 @@ write_korvane() { # FILE WORD MARKER PADDING_BYTES
 
 start_server() { # MODE FILE RATE
   rm -f "$work/port"
+  # The server shares its port with any other listener that asks to (SO_REUSEPORT), which would
+  # answer some requests in its place: refuse to run beside one.
+  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+    echo "e2e: something already listens on 127.0.0.1:$port; stop it first" >&2
+    exit 1
+  fi
   "$server" --port "$port" --mode "$1" --file "$2" --rate "$3" --port-file "$work/port" \
     >"$work/$scenario.server.log" 2>&1 &
   server_pid=$!
@@ -255,12 +262,34 @@ diagnose() { # FOLDER
   log "screenshot: $build_dir/e2e-failure-$scenario.png"
 }
 
-# MODE: ok | 404 | cut | cancel (served as ok, the window is closed mid-download).
+# The value of KEY in [SECTION] of a skin file.
+skin_value() { # FILE SECTION KEY
+  awk -v section="[$2]" -v key="$3" '
+    $0 == section { inside = 1; next }
+    /^\[/ { inside = 0 }
+    inside && $1 == key && $2 == "=" { print $3; exit }' "$1"
+}
+
+# Clicks the close button the skin draws at the right of its title bar, found from the window's
+# geometry and the metrics the installed default skin declares.
+click_close_button() { # WINDOW_ID
+  local skin="$install_dir/SKN/SoftCrystal.skn" border title size margin X Y WIDTH HEIGHT SCREEN
+  border="$(skin_value "$skin" frame border-width)"
+  title="$(skin_value "$skin" title height)"
+  size="$(skin_value "$skin" close-button size)"
+  margin=$(((title - size) / 2))
+  eval "$(xdotool getwindowgeometry --shell "$1" | grep -E '^(X|Y|WIDTH|HEIGHT|SCREEN)=')"
+  xdotool mousemove --sync $((X + WIDTH - border - margin - size / 2 - 1)) \
+    $((Y + border + margin + size / 2)) click 1
+}
+
+# MODE: ok | 404 | cut | cancel | closebutton (the last two served as ok, the window is closed
+# mid-download).
 run_scenario() { # NAME MODE
   scenario="$1"
   local mode="$2" dir="$work/$1" marker="$work/$1.marker"
   local old="$work/$1.old" new="$work/$1.new" rate=0 size=200000
-  scenario_ok=1
+  scenario_ok=1 exit_code=""
   log "=== $scenario ==="
 
   cp -a "$install_dir" "$dir"
@@ -269,19 +298,27 @@ run_scenario() { # NAME MODE
   cp -p "$dir/Korvane.exe" "$old"
   case "$mode" in
     ok) rate=100000 size=300000 ;;     # ~3 s, long enough to be seen mid-way
-    cancel) rate=40000 size=400000 ;;  # ~10 s, time enough to close the window
+    cancel | closebutton) rate=40000 size=400000 ;; # ~10 s, time enough to close the window
   esac
   write_korvane "$new" new "$marker" "$size"
-  start_server "${mode/cancel/ok}" "$new" "$rate"
+  local served="$mode"
+  [ "$mode" != cancel ] && [ "$mode" != closebutton ] || served=ok
+  start_server "$served" "$new" "$rate"
 
   (cd "$dir" && exec ./Refitor) >"$work/$scenario.refitor.log" 2>&1 &
   refitor_pid=$!
 
   local main="" box="" title
-  if [ "$mode" = ok ] || [ "$mode" = cancel ]; then
+  if [ "$served" = ok ]; then
     # The program waits three seconds before it starts; ASan makes everything slower.
     if main="$(wait_for 30 find_window '^Updating Korvane [0-9]+(\.[0-9]+)?%$')"; then
       pass "progress shows in the title ('$(xdotool getwindowname "$main")')"
+      # 362 x 66 of client area inside the default skin's frame: one-pixel border and a
+      # 22-pixel title bar.
+      local geometry
+      geometry="$(xdotool getwindowgeometry "$main" | awk '/Geometry:/ { print $2 }')"
+      check "the window wears the default skin's frame (364x90, got $geometry)" \
+        test "$geometry" = 364x90
     else
       fail "no title 'Updating Korvane N%' within 30 s"
     fi
@@ -298,8 +335,10 @@ run_scenario() { # NAME MODE
     fi
   fi
 
-  if [ "$mode" = cancel ]; then
-    [ -z "$main" ] || close_window "$main"
+  if [ "$mode" = cancel ] || [ "$mode" = closebutton ]; then
+    if [ -n "$main" ]; then
+      if [ "$mode" = cancel ]; then close_window "$main"; else click_close_button "$main"; fi
+    fi
     wait_exit 20
     check "exit code 2 after the window is closed (got ${exit_code:-none: still running})" \
       test "$exit_code" = 2
@@ -370,6 +409,7 @@ run_scenario success ok
 run_scenario not-found 404
 run_scenario cut cut
 run_scenario cancel cancel
+run_scenario close-button closebutton
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
