@@ -92,8 +92,10 @@ void SkinEngine::fitFrame(QWidget *window, const Skin &skin)
         if (child)
             child->move(design + QPoint(frame.left(), frame.top()));
     window->setFixedSize(size);
-    // The frame grows about the window's centre, so a centred window stays centred.
-    window->move(centre - QPoint((size.width() - 1) / 2, (size.height() - 1) / 2));
+    // The frame grows about the window's centre, so a centred window stays centred. Placed by
+    // its own rectangle: the platform's frame, if it still reports one, does not count.
+    window->setGeometry(
+        QRect(centre - QPoint((size.width() - 1) / 2, (size.height() - 1) / 2), size));
 
     m_backdrop->setGeometry(QRect(QPoint(0, 0), size));
     m_backdrop->lower();

@@ -17,7 +17,8 @@ QColor rotated(const QColor &color, int degrees)
     if (hsv.hsvHue() < 0) // achromatic
         return color;
     return QColor::fromHsv((hsv.hsvHue() + degrees) % 360, hsv.hsvSaturation(), hsv.value(),
-                           hsv.alpha());
+                           hsv.alpha())
+        .toRgb();
 }
 
 void rotateFill(SkinFill &fill, int degrees)
@@ -33,6 +34,22 @@ void rotateFill(SkinFill &fill, int degrees)
             line[x] = rotated(QColor::fromRgba(line[x]), degrees).rgba();
     }
     fill.image = image;
+}
+
+// QGradient keeps one stop per position, so a hard step (two stops at one position) would lose
+// its first colour; the second stop moves on by a hair instead.
+QGradientStops distinctStops(QGradientStops stops)
+{
+    constexpr qreal kHair = 1e-4;
+    for (qsizetype i = 1; i < stops.size(); ++i) {
+        if (stops[i].first > stops[i - 1].first)
+            continue;
+        if (stops[i - 1].first + kHair <= 1.0)
+            stops[i].first = stops[i - 1].first + kHair;
+        else
+            stops[i - 1].first = stops[i].first - kHair;
+    }
+    return stops;
 }
 
 QPainterPath roundedPath(const QRectF &rect, qreal radius)
@@ -96,7 +113,7 @@ void paintFill(QPainter &painter, const QRectF &rect, const SkinFill &fill, qrea
         painter.fillRect(rect, fill.stops.front().second);
     } else if (!fill.stops.isEmpty()) {
         QLinearGradient gradient(rect.topLeft(), rect.bottomLeft());
-        gradient.setStops(fill.stops);
+        gradient.setStops(distinctStops(fill.stops));
         painter.fillRect(rect, gradient);
     }
     if (!fill.image.isNull()) {

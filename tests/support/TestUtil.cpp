@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QThread>
+#include <cmath>
 #include <random>
 #include <stdexcept>
 
@@ -50,6 +51,49 @@ QStringList entriesOf(const QString &folder)
 {
     return QDir(folder).entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QColor gradientColorAt(const QGradientStops &stops, double t)
+{
+    if (stops.size() == 1 || t <= stops.front().first)
+        return stops.front().second;
+    for (qsizetype i = 1; i < stops.size(); ++i) {
+        const auto &[from, fromColor] = stops[i - 1];
+        const auto &[to, toColor] = stops[i];
+        if (t > to)
+            continue;
+        const double f = to > from ? (t - from) / (to - from) : 1.0;
+        const auto mix = [f](int a, int b) {
+            return static_cast<int>(std::lround(a + (b - a) * f));
+        };
+        return QColor(mix(fromColor.red(), toColor.red()), mix(fromColor.green(), toColor.green()),
+                      mix(fromColor.blue(), toColor.blue()),
+                      mix(fromColor.alpha(), toColor.alpha()));
+    }
+    return stops.back().second;
+}
+
+double rowFraction(int y, int top, int height)
+{
+    return (y - top + 0.5) / height;
+}
+
+bool colorsNear(const QColor &a, const QColor &b, int tolerance)
+{
+    return std::abs(a.red() - b.red()) <= tolerance &&
+           std::abs(a.green() - b.green()) <= tolerance &&
+           std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+QColor pixelAt(const QImage &image, QPoint p)
+{
+    const qreal ratio = image.devicePixelRatio();
+    return image.pixelColor(static_cast<int>(p.x() * ratio), static_cast<int>(p.y() * ratio));
+}
+
+QString sourceFolder(const char *relative)
+{
+    return QStringLiteral(REFITOR_SOURCE_DIR "/") + QString::fromUtf8(relative);
 }
 
 } // namespace testutil

@@ -2,11 +2,13 @@
 
 #include "platform/Application.h"
 #include "platform/PlatformError.h"
+#include "platform/SkinFile.h"
 #include "platform/TerminationWatcher.h"
 #include "support/LoopbackServer.h"
 #include "support/TestUtil.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
@@ -236,6 +238,105 @@ TEST_F(WindowTest, KeyboardReachesTheHiddenControlsAndSpaceClicksDownloadAgain)
     QTest::qWait(300);
     EXPECT_FALSE(QFile::exists(m_marker)) << "nothing is started after a close";
     EXPECT_TRUE(m_messages.isEmpty());
+}
+
+// Records, when the window is first shown, which skin the engine had drawn by then.
+class ShowWatcher : public QObject
+{
+public:
+    explicit ShowWatcher(Form2 &window) : m_window(window) { window.installEventFilter(this); }
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == &m_window && event->type() == QEvent::Show && !shown) {
+            shown = true;
+            skinFile = m_window.Skin1->skinFile();
+            drawn = m_window.Skin1->appliedSkin().has_value();
+        }
+        return false;
+    }
+    bool shown = false;
+    bool drawn = false;
+    QString skinFile;
+
+private:
+    Form2 &m_window;
+};
+
+void expectDrawnWith(Form2 &window, const QString &skinPath)
+{
+    QApplication::processEvents();
+    const platform::Skin skin = platform::readSkinFile(skinPath);
+    const QImage image = window.grab().toImage();
+    const int top = skin.frame.borderWidth;
+    const int y = top + skin.title.height * 3 / 4;
+    const QColor title = testutil::gradientColorAt(
+        skin.title.background.stops, testutil::rowFraction(y, top, skin.title.height));
+    EXPECT_TRUE(testutil::colorsNear(testutil::pixelAt(image, {300, y}), title))
+        << skinPath.toStdString() << ": title bar";
+    const int inset = skin.bar.grooveBorderColor.isValid() ? 1 : 0;
+    const QRect track = window.pB->geometry().adjusted(inset, inset, -inset, -inset);
+    const int row = track.top() + track.height() / 3;
+    const QColor fill = testutil::gradientColorAt(
+        skin.bar.fill.stops, testutil::rowFraction(row, track.top(), track.height()));
+    EXPECT_TRUE(testutil::colorsNear(testutil::pixelAt(image, {track.left() + 20, row}), fill))
+        << skinPath.toStdString() << ": the bar's fill";
+}
+
+TEST_F(WindowTest, StartsWithTheDefaultSkinAndArrowKeysInTheSkinListApplyOthers)
+{
+    writeOldExecutable();
+    const QString skins = m_app.filePath(QStringLiteral("SKN"));
+    ASSERT_TRUE(QDir().mkpath(skins));
+    for (const char *name : {"FlatSage.skn", "Midnight.skn", "SoftCrystal.skn"})
+        ASSERT_TRUE(QFile::copy(testutil::sourceFolder("skins/") + QLatin1String(name),
+                                skins + u'/' + QLatin1String(name)));
+
+    Form2 window;
+    m_window = &window;
+    ShowWatcher watcher(window);
+    window.txtURL->setText(QString::fromStdString(m_http.url("/slow")));
+    QSignalSpy progress(window.j, &BajaArchivos::Progress);
+    window.Form_Load();
+    window.show();
+    ASSERT_TRUE(watcher.shown);
+    EXPECT_TRUE(watcher.drawn) << "the skin is drawn before the window is first shown";
+    EXPECT_EQ(watcher.skinFile, skins + QStringLiteral("/SoftCrystal.skn"));
+    EXPECT_EQ(window.File1->FileName(), QStringLiteral("SoftCrystal.skn"));
+    ASSERT_TRUE(waitUntil([&] { return progress.count() >= 1; })) << "the download runs";
+    window.pB->setValue(50.0F);
+    expectDrawnWith(window, skins + QStringLiteral("/SoftCrystal.skn"));
+
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    for (int i = 0; i < 3; ++i)
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), window.File1);
+    QTest::keyClick(window.File1, Qt::Key_Up);
+    EXPECT_EQ(window.Skin1->skinFile(), skins + QStringLiteral("/Midnight.skn"));
+    expectDrawnWith(window, skins + QStringLiteral("/Midnight.skn"));
+    QTest::keyClick(window.File1, Qt::Key_Up);
+    expectDrawnWith(window, skins + QStringLiteral("/FlatSage.skn"));
+    EXPECT_EQ(window.size(), QSize(366, 90));
+    EXPECT_EQ(window.Caption().left(16), QStringLiteral("Updating Korvane"));
+    EXPECT_EQ(m_exitCode, -1) << "changing skins leaves the update running";
+}
+
+TEST_F(WindowTest, MalformedDefaultSkinLeavesThePlatformLookAndTheRunGoesOn)
+{
+    writeOldExecutable();
+    const QString skins = m_app.filePath(QStringLiteral("SKN"));
+    ASSERT_TRUE(QDir().mkpath(skins));
+    writeFile(skins + QStringLiteral("/SoftCrystal.skn"), "refitor-skin 1.0\n[title]\nheight=9\n");
+    Form2 window;
+    QSignalSpy progress(window.j, &BajaArchivos::Progress);
+    window.txtURL->setText(QString::fromStdString(m_http.url("/slow")));
+    window.Form_Load();
+    window.show();
+    ASSERT_TRUE(waitUntil([&] { return progress.count() >= 1; })) << "the download runs";
+    EXPECT_FALSE(window.Skin1->appliedSkin().has_value());
+    EXPECT_EQ(window.size(), QSize(362, 66));
+    EXPECT_FALSE(window.windowFlags().testFlag(Qt::FramelessWindowHint));
+    EXPECT_EQ(window.pB->geometry(), QRect(16, 32, 329, 21));
 }
 
 TEST_F(WindowTest, TerminationSignalMidDownloadPutsTheOldExecutableBack)
