@@ -168,7 +168,9 @@ protected:
 
 TEST_F(AsyncReaderTest, DownloadsIntoAFlushedTemporaryFileBesideTheDestination)
 {
-    const std::string data = testutil::randomBytes(3 * 1024 * 1024 + 17);
+    // Over three of the facility's 8 MiB write-out steps, so steps already on disk are dropped
+    // from the page cache while later ones are written: every byte must still read back.
+    const std::string data = testutil::randomBytes(26 * 1024 * 1024 + 17);
     m_server.server().Get("/Korvane.exe", [&](const httplib::Request &, httplib::Response &res) {
         res.set_content(data, "application/octet-stream");
     });
