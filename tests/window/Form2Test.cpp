@@ -149,7 +149,9 @@ protected:
 
     QString marker() const
     {
-        waitUntil([&] { return QFile::exists(m_marker); }, 5000);
+        // The started script creates the file before it writes its line: wait for the whole line.
+        waitUntil([&] { return QFile::exists(m_marker) && readFile(m_marker).endsWith('\n'); },
+                  5000);
         return QFile::exists(m_marker) ? QString::fromUtf8(readFile(m_marker)).trimmed()
                                        : QString();
     }
