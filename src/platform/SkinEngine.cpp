@@ -172,7 +172,7 @@ void SkinEngine::styleControls(QWidget *window, const Skin &skin)
 
 void SkinEngine::touch(QWidget *widget)
 {
-    m_touched.push_back({widget, widget->font(), widget->palette(), widget->autoFillBackground()});
+    m_touched.push_back({widget, widget->font(), widget->palette()});
 }
 
 void SkinEngine::restoreTouched()
@@ -183,7 +183,6 @@ void SkinEngine::restoreTouched()
             continue;
         it->widget->setFont(it->font);
         it->widget->setPalette(it->palette);
-        it->widget->setAutoFillBackground(it->autoFill);
     }
     m_touched.clear();
 }

@@ -95,7 +95,6 @@ private:
         QPointer<QWidget> widget;
         QFont font;
         QPalette palette;
-        bool autoFill = false;
     };
 
     static QWidget *windowOf(WId handle);
