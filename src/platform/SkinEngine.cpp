@@ -11,6 +11,7 @@
 #include <QAbstractItemView>
 #include <QLabel>
 #include <QLineEdit>
+#include <new>
 
 namespace platform {
 
@@ -39,7 +40,14 @@ void SkinEngine::AttachWindow(WId handle)
 void SkinEngine::LoadSkinFile(const QString &path)
 {
     // Parsed in full before anything changes, so a refused file leaves the loaded skin alone.
-    Skin skin = readSkinFile(path);
+    std::optional<Skin> skin;
+    try {
+        skin = readSkinFile(path);
+    } catch (const std::bad_alloc &) {
+        // The reader refuses its own allocation failures; this one came while it worded such a
+        // refusal. Running short of memory still only refuses the file.
+        throw PlatformError("there is not enough memory to load the skin file");
+    }
     m_loaded = std::move(skin);
     m_skinFile = path;
 }

@@ -8,6 +8,19 @@
 #include <QImageReader>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <QtEndian>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <new>
+
+#ifdef _WIN32
+#include <QFileInfo>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace platform {
 
@@ -29,6 +42,103 @@ using Section = QHash<QString, Entry>;
 [[noreturn]] void refuseAt(int line, const QString &reason)
 {
     refuse(QStringLiteral("line %1: %2").arg(line).arg(reason));
+}
+
+// CRC-32 as PNG computes it (zlib's polynomial), so damaged data is refused before the decoder
+// sees it. A table built at compile time keeps the project off a direct zlib dependency.
+constexpr std::array<quint32, 256> kCrcTable = [] {
+    std::array<quint32, 256> table{};
+    for (quint32 n = 0; n < 256; ++n) {
+        quint32 c = n;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1U) != 0 ? 0xedb88320U ^ (c >> 1) : c >> 1;
+        table[n] = c;
+    }
+    return table;
+}();
+
+quint32 pngCrc(const char *data, qsizetype size)
+{
+    quint32 crc = 0xffffffffU;
+    for (qsizetype i = 0; i < size; ++i)
+        crc = kCrcTable[(crc ^ static_cast<unsigned char>(data[i])) & 0xffU] ^ (crc >> 8);
+    return crc ^ 0xffffffffU;
+}
+
+// The chunks a skin image may carry: the pixels and how their colours are meant. The decoder
+// inflates compressed text (zTXt, iTXt) and ICC profiles in full before the first pixel, so a
+// 1 MiB skin could cost seconds and gigabytes; anything not needed to draw is refused unread.
+constexpr std::array<const char *, 10> kAllowedChunks{"IHDR", "PLTE", "tRNS", "IDAT", "IEND",
+                                                      "gAMA", "cHRM", "sRGB", "sBIT", "cICP"};
+
+bool isAllowedChunk(QByteArrayView type)
+{
+    return std::any_of(kAllowedChunks.begin(), kAllowedChunks.end(),
+                       [type](const char *allowed) { return type == QByteArrayView(allowed, 4); });
+}
+
+struct PngLayout
+{
+    QString problem; // empty when the chunk list is sound and allowed
+    quint32 width = 0;
+    quint32 height = 0;
+};
+
+// Walks the chunk list of a PNG whose signature has been checked, decoding nothing: every
+// chunk lies within the data and passes its CRC, IHDR comes first and once, IEND last.
+PngLayout checkPngChunks(const QByteArray &png)
+{
+    const auto damaged = [](const QString &what) {
+        return PngLayout{QStringLiteral("data is a damaged PNG image: %1").arg(what)};
+    };
+    constexpr qsizetype kSignatureBytes = 8;
+    constexpr qsizetype kChunkOverhead = 12; // length, type and CRC around the chunk's data
+    PngLayout layout;
+    qsizetype at = kSignatureBytes;
+    for (bool first = true;; first = false) {
+        const qsizetype left = png.size() - at;
+        if (left == 0)
+            return damaged(QStringLiteral("it ends without an IEND chunk"));
+        const char *chunk = png.constData() + at;
+        if (left < kChunkOverhead ||
+            qFromBigEndian<quint32>(chunk) > static_cast<quint64>(left - kChunkOverhead))
+            return damaged(QStringLiteral("a chunk runs past the end of the data"));
+        const quint32 length = qFromBigEndian<quint32>(chunk);
+        const QByteArrayView type(chunk + 4, 4);
+        if (!std::all_of(type.begin(), type.end(),
+                         [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }))
+            return damaged(QStringLiteral("a chunk's type is not four letters"));
+        const QString name = QString::fromLatin1(type);
+        const bool header = type == QByteArrayView("IHDR", 4);
+        if (first && !header)
+            return damaged(QStringLiteral("it does not begin with an IHDR chunk"));
+        if (!first && header)
+            return damaged(QStringLiteral("it has a second IHDR chunk"));
+        if (!isAllowedChunk(type))
+            return {
+                QStringLiteral("carries a chunk of type %1; a skin image may hold only IHDR, PLTE, "
+                               "tRNS, IDAT, IEND, gAMA, cHRM, sRGB, sBIT and cICP chunks")
+                    .arg(name)};
+        const char *data = chunk + 8;
+        if (pngCrc(chunk + 4, 4 + static_cast<qsizetype>(length)) !=
+            qFromBigEndian<quint32>(data + length))
+            return damaged(QStringLiteral("its %1 chunk fails its checksum").arg(name));
+        at += kChunkOverhead + static_cast<qsizetype>(length);
+        if (header) {
+            if (length != 13)
+                return damaged(QStringLiteral("its IHDR chunk is not 13 bytes long"));
+            layout.width = qFromBigEndian<quint32>(data);
+            layout.height = qFromBigEndian<quint32>(data + 4);
+            if (layout.width == 0 || layout.height == 0)
+                return damaged(QStringLiteral("its header gives no size"));
+        } else if (type == QByteArrayView("IEND", 4)) {
+            if (length != 0)
+                return damaged(QStringLiteral("its IEND chunk is not empty"));
+            if (at != png.size())
+                return damaged(QStringLiteral("data follows its IEND chunk"));
+            return layout;
+        }
+    }
 }
 
 const QStringList &knownSections()
@@ -353,25 +463,32 @@ private:
             where(QStringLiteral("data is not a PNG image"));
 
         QByteArray bytes = decoded.decoded;
+        const PngLayout layout = checkPngChunks(bytes);
+        if (!layout.problem.isEmpty())
+            where(layout.problem);
+        // Checked from the image's header, before a single pixel is decoded.
+        if (layout.width > SkinFileLimits::kMaxImageWidth ||
+            layout.height > SkinFileLimits::kMaxImageHeight)
+            where(QStringLiteral("is %1 x %2 pixels; the window needs at most %3 x %4")
+                      .arg(layout.width)
+                      .arg(layout.height)
+                      .arg(SkinFileLimits::kMaxImageWidth)
+                      .arg(SkinFileLimits::kMaxImageHeight));
+        const QSize size(static_cast<int>(layout.width), static_cast<int>(layout.height));
+
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::ReadOnly);
         QImageReader reader(&buffer, "png");
         reader.setAutoTransform(false);
-        const QSize size = reader.size();
-        if (!size.isValid() || size.isEmpty())
-            where(QStringLiteral("data is not a readable PNG image"));
-        // Checked from the image's header, before a single pixel is decoded.
-        if (size.width() > SkinFileLimits::kMaxImageWidth ||
-            size.height() > SkinFileLimits::kMaxImageHeight)
-            where(QStringLiteral("is %1 x %2 pixels; the window needs at most %3 x %4")
-                      .arg(size.width())
-                      .arg(size.height())
-                      .arg(SkinFileLimits::kMaxImageWidth)
-                      .arg(SkinFileLimits::kMaxImageHeight));
         QImage image;
+        // The reader also fails, with no image, when the pixels cannot be allocated.
         if (!reader.read(&image) || image.size() != size)
-            where(QStringLiteral("data is a damaged PNG image"));
-        return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            where(QStringLiteral("data cannot be decoded: the PNG image is damaged, or there is "
+                                 "not enough memory for it"));
+        QImage converted = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        if (converted.isNull())
+            where(QStringLiteral("needs more memory than there is"));
+        return converted;
     }
 
     const Document &m_doc;
@@ -379,9 +496,7 @@ private:
     Section m_section;
 };
 
-} // namespace
-
-Skin parseSkin(const QByteArray &data)
+Skin parseText(const QByteArray &data)
 {
     if (data.size() > SkinFileLimits::kMaxFileBytes)
         refuse(QStringLiteral("the skin file is larger than 1 MiB"));
@@ -465,17 +580,102 @@ Skin parseSkin(const QByteArray &data)
     return skin;
 }
 
-Skin readSkinFile(const QString &path)
+#ifdef _WIN32
+QByteArray readRegularFile(const QString &path, qint64 limit)
 {
-    QFile file(path);
-    if (!file.exists())
+    const QFileInfo info(path);
+    if (!info.exists())
         refuse(QStringLiteral("the skin file %1 does not exist").arg(path));
+    if (!info.isFile())
+        refuse(QStringLiteral("the skin file %1 is not a regular file").arg(path));
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         refuse(QStringLiteral("the skin file %1 cannot be read: %2").arg(path, file.errorString()));
-    // One byte past the limit is enough to know the file is too large, whatever its size.
-    const QByteArray data = file.read(SkinFileLimits::kMaxFileBytes + 1);
+    QByteArray data = file.read(limit);
     if (file.error() != QFileDevice::NoError)
         refuse(QStringLiteral("the skin file %1 cannot be read: %2").arg(path, file.errorString()));
+    return data;
+}
+#else
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() { ::close(m_fd); }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+[[noreturn]] void unreadable(const QString &path, int error)
+{
+    refuse(QStringLiteral("the skin file %1 cannot be read: %2").arg(path, systemErrorText(error)));
+}
+
+// Up to limit bytes of the regular file at path. Opening without blocking and checking the
+// descriptor before the first read keep a FIFO, device or socket in a skin's place from holding
+// the UI thread: a FIFO with no writer would block in open or read, beyond reach of SIGTERM.
+QByteArray readRegularFile(const QString &path, qint64 limit)
+{
+    const QByteArray name = QFile::encodeName(path);
+    int fd = -1;
+    do {
+        fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT)
+            refuse(QStringLiteral("the skin file %1 does not exist").arg(path));
+        unreadable(path, error);
+    }
+    const Descriptor file(fd);
+    struct stat info = {};
+    if (::fstat(file.get(), &info) != 0)
+        unreadable(path, errno);
+    if (!S_ISREG(info.st_mode))
+        refuse(QStringLiteral("the skin file %1 is not a regular file").arg(path));
+
+    QByteArray data(limit, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < data.size()) {
+        const ssize_t n =
+            ::read(file.get(), data.data() + got, static_cast<std::size_t>(data.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            unreadable(path, errno);
+        if (n == 0)
+            break;
+        got += n;
+    }
+    data.truncate(got);
+    return data;
+}
+#endif
+
+} // namespace
+
+Skin parseSkin(const QByteArray &data)
+{
+    try {
+        return parseText(data);
+    } catch (const std::bad_alloc &) {
+        refuse(QStringLiteral("there is not enough memory to read the skin"));
+    }
+}
+
+Skin readSkinFile(const QString &path)
+{
+    QByteArray data;
+    try {
+        // One byte past the limit is enough to know the file is too large, whatever its size.
+        data = readRegularFile(path, SkinFileLimits::kMaxFileBytes + 1);
+    } catch (const std::bad_alloc &) {
+        refuse(QStringLiteral("there is not enough memory to read the skin file %1").arg(path));
+    }
     try {
         return parseSkin(data);
     } catch (const PlatformError &error) {

@@ -176,6 +176,9 @@ TEST(SkinEngine, DrawsTheFrameAroundTheDesignClientArea)
     // A file the engine refuses leaves FlatSage in force; applying again draws it unchanged.
     EXPECT_THROW(engine.LoadSkinFile(sourceFolder("tests/data/broken-skins/colour-name.skn")),
                  PlatformError);
+    EXPECT_THROW(engine.LoadSkinFile(sourceFolder("tests/data/broken-skins/image-text-bomb.skn")),
+                 PlatformError);
+    EXPECT_THROW(engine.LoadSkinFile(sourceFolder("skins")), PlatformError) << "a folder";
     EXPECT_EQ(engine.skinFile(), shippedSkin("FlatSage.skn"));
     engine.ApplySkin(window.winId());
     EXPECT_EQ(engine.appliedSkin()->name, QStringLiteral("Flat Sage"));

@@ -3,11 +3,21 @@
 #include "platform/PlatformError.h"
 #include "support/TestUtil.h"
 
+#include <QBuffer>
 #include <QDir>
+#include <QFile>
+#include <QImageReader>
 #include <QTemporaryDir>
+#include <chrono>
+#include <fcntl.h>
+#include <future>
 #include <gtest/gtest.h>
 #include <limits>
 #include <map>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace platform;
 using testutil::sourceFolder;
@@ -27,6 +37,44 @@ QString refusal(const QByteArray &data)
 QByteArray minimal(const QByteArray &rest = {})
 {
     return "refitor-skin 1.0\n[skin]\nname = Test\n" + rest;
+}
+
+QByteArray withClientImage(const QByteArray &png)
+{
+    return minimal("[client]\nimage = a\n[image a]\ndata = " + png.toBase64() + "\n");
+}
+
+// The whole chunk (length, type, data and CRC) of the first chunk of that type.
+QByteArray chunkOf(const QByteArray &png, const char *type)
+{
+    const qsizetype at = png.indexOf(type) - 4;
+    const auto length = static_cast<qsizetype>(
+        static_cast<unsigned char>(png[at]) << 24 | static_cast<unsigned char>(png[at + 1]) << 16 |
+        static_cast<unsigned char>(png[at + 2]) << 8 | static_cast<unsigned char>(png[at + 3]));
+    return png.mid(at, length + 12);
+}
+
+// readSkinFile on a thread of its own, given a few seconds: a read that blocks fails the test
+// instead of hanging it.
+QString readingRefusal(const QString &path)
+{
+    auto reading = std::async(std::launch::async, [path] {
+        try {
+            readSkinFile(path);
+        } catch (const PlatformError &error) {
+            return error.reason();
+        }
+        return QString();
+    });
+    if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "reading " << path.toStdString() << " blocked";
+        // A writer that comes and goes ends a reader blocked on a FIFO, so the future can be
+        // joined.
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    return reading.get();
 }
 
 } // namespace
@@ -89,7 +137,13 @@ TEST(SkinFile, BrokenFilesAreRefusedWithTheirReason)
         {"image-not-png.skn", "[image pic] data is not a PNG image"},
         {"image-too-large.skn", "[image pic] is 4096 x 4096 pixels; the window needs at most"},
         {"image-absurd-size.skn", "[image pic]"},
-        {"image-truncated.skn", "[image pic] data is"},
+        {"image-truncated.skn", "[image pic] data is a damaged PNG image: a chunk runs past"},
+        {"image-text-bomb.skn", "line 8: [image pic] carries a chunk of type zTXt; a skin image "
+                                "may hold only IHDR, PLTE, tRNS, IDAT, IEND, gAMA, cHRM, sRGB, "
+                                "sBIT and cICP chunks"},
+        {"image-icc-profile.skn", "[image pic] carries a chunk of type iCCP"},
+        {"image-data-after-end.skn", "[image pic] data is a damaged PNG image: data follows its "
+                                     "IEND chunk"},
         {"image-without-data.skn", "[image pic] has no data"},
         {"image-bad-density.skn", "[image pic] density must be 1 or 2"},
         {"too-many-images.skn", "a skin holds at most 8 images"},
@@ -132,6 +186,116 @@ TEST(SkinFile, SizeLimitIsCheckedBeforeParsing)
     testutil::writeFile(path, big + big);
     EXPECT_THROW(readSkinFile(path), PlatformError);
     EXPECT_THROW(readSkinFile(dir.filePath(QStringLiteral("missing.skn"))), PlatformError);
+}
+
+// FIFOs, devices, sockets and folders are refused at once, without a byte read: a FIFO with no
+// writer would otherwise hold the reader (the UI thread) for good.
+TEST(SkinFile, OnlyRegularFilesAreRead)
+{
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("fifo.skn"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString socketPath = dir.filePath(QStringLiteral("socket.skn"));
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray socketName = QFile::encodeName(socketPath);
+    ASSERT_LT(static_cast<std::size_t>(socketName.size()), sizeof address.sun_path);
+    std::copy(socketName.begin(), socketName.end(), address.sun_path);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    const QString link = dir.filePath(QStringLiteral("link.skn"));
+    ASSERT_TRUE(QFile::link(sourceFolder("skins/FlatSage.skn"), link));
+
+    const std::map<QString, QString> expected{
+        {fifo, QStringLiteral("the skin file %1 is not a regular file").arg(fifo)},
+        {dir.path(), QStringLiteral("the skin file %1 is not a regular file").arg(dir.path())},
+        {QStringLiteral("/dev/zero"), QStringLiteral("is not a regular file")},
+        {socketPath, QStringLiteral("the skin file %1 cannot be read").arg(socketPath)},
+        {link, QString()},
+    };
+    for (const auto &[path, reason] : expected) {
+        SCOPED_TRACE(path.toStdString());
+        const QString refused = readingRefusal(path);
+        if (reason.isEmpty())
+            EXPECT_TRUE(refused.isEmpty()) << refused.toStdString();
+        else
+            EXPECT_TRUE(refused.contains(reason)) << refused.toStdString();
+    }
+    ::close(listener);
+}
+
+// An image may carry only the chunks that draw it, in a sound order with sound checksums; all
+// of this is settled before the decoder sees a byte.
+TEST(SkinFile, ImagesCarryOnlyTheChunksNeededToDrawThem)
+{
+    // 2 x 2, palette with transparency, and every colour-space chunk a skin may use.
+    const QByteArray png = QByteArray::fromBase64(
+        "iVBORw0KGgoAAAANSUhEUgAAAAIAAAACCAMAAABFaP0WAAAABGdBTUEAALGPC/xhBQAAACBjSFJNAAB6JgAA"
+        "gIQAAPoAAACA6AAAdTAAAOpgAAA6mAAAF3CculE8AAAAAXNSR0IArs4c6QAAAANzQklUCAgI2+FP4AAAAARj"
+        "SUNQAQ0AAZxpOzIAAAAGUExURf8AAAAA/2yh/Y4AAAABdFJOU4CtXltGAAAADElEQVR4nGNgYARCAAAMAAMr"
+        "Y8tQAAAAAElFTkSuQmCC");
+    const Skin skin = parseSkin(withClientImage(png));
+    ASSERT_EQ(skin.client.image.size(), QSize(2, 2));
+    EXPECT_EQ(skin.client.image.pixelColor(1, 0), QColor(0, 0, 255));
+    EXPECT_NEAR(skin.client.image.pixelColor(0, 0).alpha(), 0x80, 1) << "tRNS was applied";
+
+    const QByteArray header = chunkOf(png, "IHDR");
+    const QByteArray gamma = chunkOf(png, "gAMA");
+    const QByteArray end = chunkOf(png, "IEND");
+    const qsizetype pixels = png.indexOf("IDAT") - 4;
+    const auto inserted = [&](const char *chunk) {
+        return QByteArray(png).insert(8 + header.size(), QByteArray(chunk, 12));
+    };
+    QByteArray badChecksum = png;
+    badChecksum[png.size() - end.size() - 1] =
+        static_cast<char>(badChecksum[png.size() - end.size() - 1] ^ 1);
+    QByteArray hugeLength = png;
+    hugeLength.replace(pixels, 4, "\xff\xff\xff\xff");
+
+    const std::vector<std::pair<QByteArray, QString>> refused{
+        {inserted("\0\0\0\0tEXt\0\0\0\0"), "carries a chunk of type tEXt; a skin image may"},
+        {inserted("\0\0\0\0iTXt\0\0\0\0"), "carries a chunk of type iTXt"},
+        {inserted("\0\0\0\0pHYs\0\0\0\0"), "carries a chunk of type pHYs"},
+        {inserted("\0\0\0\0t3XT\0\0\0\0"), "a chunk's type is not four letters"},
+        {badChecksum, "its IDAT chunk fails its checksum"},
+        {QByteArray(png).insert(8, gamma), "it does not begin with an IHDR chunk"},
+        {QByteArray(png).insert(8, header), "it has a second IHDR chunk"},
+        {png.left(png.size() - end.size()), "it ends without an IEND chunk"},
+        {png.left(png.size() - 2), "a chunk runs past the end of the data"},
+        {png.left(8 + header.size() + 5), "a chunk runs past the end of the data"},
+        {hugeLength, "a chunk runs past the end of the data"},
+        {png.left(8), "it ends without an IEND chunk"},
+    };
+    for (std::size_t i = 0; i < refused.size(); ++i) {
+        SCOPED_TRACE(i);
+        const QString reason = refusal(withClientImage(refused[i].first));
+        EXPECT_TRUE(reason.startsWith(QStringLiteral("line 6: [image a] ")) &&
+                    reason.contains(refused[i].second))
+            << reason.toStdString();
+    }
+}
+
+// The largest image a skin may hold loads; when the decoder cannot get the memory for it, the
+// skin is refused rather than drawn with a null image.
+TEST(SkinFile, AnImageTheDecoderCannotAllocateIsRefused)
+{
+    QImage picture(SkinFileLimits::kMaxImageWidth, SkinFileLimits::kMaxImageHeight,
+                   QImage::Format_RGB32);
+    picture.fill(QColor(40, 90, 60));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(picture.save(&buffer, "PNG"));
+    png.replace(chunkOf(png, "pHYs"), ""); // Qt always writes the physical size
+    const QByteArray skin = withClientImage(png);
+    EXPECT_EQ(parseSkin(skin).client.image.size(), picture.size()) << refusal(skin).toStdString();
+
+    const int limit = QImageReader::allocationLimit();
+    QImageReader::setAllocationLimit(1); // MiB; the pixels need 2
+    const QString reason = refusal(skin);
+    QImageReader::setAllocationLimit(limit);
+    EXPECT_TRUE(reason.contains(QStringLiteral("[image a] data cannot be decoded")))
+        << reason.toStdString();
 }
 
 TEST(SkinFile, NewerFilesLoadAndDefaultsFillTheRest)
