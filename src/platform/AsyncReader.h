@@ -47,13 +47,18 @@ struct TransferLimits
     std::chrono::milliseconds stallTimeout{std::chrono::seconds(60)};
     /// Redirects followed before a transfer fails as a loop.
     int maxRedirects = 10;
+    /// The largest file accepted, in bytes, itself included: a larger announced length fails at
+    /// the headers, a body that grows beyond it fails as soon as it does.
+    std::int64_t maxBytes = std::int64_t{4} * 1024 * 1024 * 1024;
 };
 
 class TransferWorker;
 
 /// Reads URLs in the background, each into a temporary file, under a name. Transfers run on one
 /// worker thread that owns libcurl; every notification arrives on the thread that owns this
-/// object (the UI thread), in order per transfer.
+/// object (the UI thread), in order per transfer. A temporary file belongs to the facility until
+/// its successful readComplete is delivered: it is removed when the reader is destroyed first,
+/// and when the program ends through exit() first.
 class AsyncReader : public QObject
 {
     Q_OBJECT
@@ -65,8 +70,9 @@ public:
 
     /// UI thread. Starts the worker thread. Throws PlatformError when libcurl cannot start.
     explicit AsyncReader(QObject *parent = nullptr);
-    /// UI thread. Cancels every running transfer, removes their temporary files, stops and joins
-    /// the worker. Raises no further notification.
+    /// UI thread. Cancels every running transfer, removes their temporary files and those of
+    /// completions not yet delivered, stops and joins the worker. Raises no further notification.
+    /// Never throws.
     ~AsyncReader() override;
 
     /// UI thread. Starts reading target (an http or https URL) into a new temporary file in

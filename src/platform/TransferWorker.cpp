@@ -7,12 +7,16 @@
 #include <QFile>
 #include <QMetaObject>
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <new>
 #include <stdlib.h>
+#include <string_view>
+#include <sys/socket.h>
 #include <system_error>
 #include <unistd.h>
 #include <utility>
@@ -38,6 +42,101 @@ std::int32_t saturated(std::int64_t value)
 {
     return static_cast<std::int32_t>(
         std::clamp<std::int64_t>(value, 0, std::numeric_limits<std::int32_t>::max()));
+}
+
+// Header text is ASCII by protocol; the C library's functions would follow the locale instead.
+
+char asciiLower(char c) noexcept
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return asciiLower(x) == asciiLower(y);
+           });
+}
+
+std::string_view trimmed(std::string_view text) noexcept
+{
+    constexpr std::string_view blanks = " \t\r\n";
+    const std::size_t first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+/// Calls take(token) for each element of a comma-separated header list, its parameters dropped.
+template <typename Take> void forEachToken(std::string_view list, Take take) noexcept
+{
+    while (!list.empty()) {
+        const std::size_t comma = list.find(',');
+        std::string_view token = list.substr(0, comma);
+        token = trimmed(token.substr(0, token.find(';')));
+        if (!token.empty())
+            take(token);
+        list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+    }
+}
+
+/// Temporary files that nobody outside the facility has taken yet, process-wide. Qt ends the
+/// program with exit() when the display connection breaks, and then no reader is destroyed.
+class LiveFiles
+{
+public:
+    /// Throws std::bad_alloc only.
+    void add(const QByteArray &path)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_paths.push_back(path);
+    }
+    void forget(const QByteArray &path) noexcept
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto found = std::find(m_paths.begin(), m_paths.end(), path);
+        if (found != m_paths.end())
+            m_paths.erase(found);
+    }
+    // Runs at exit while worker threads may still be writing: unlinking under the lock takes
+    // nothing from them, a descriptor stays usable after its name is gone.
+    void removeAll() noexcept
+    {
+        const std::lock_guard lock(m_mutex);
+        for (const QByteArray &path : m_paths)
+            ::unlink(path.constData());
+        m_paths.clear();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<QByteArray> m_paths;
+};
+
+void removeLiveFilesAtExit();
+
+LiveFiles &liveFiles()
+{
+    // Never destroyed: worker threads go on running while the program exits and may still
+    // reach it after the static destructors.
+    static LiveFiles *const files = [] {
+        auto *created = new LiveFiles;
+        std::atexit(&removeLiveFilesAtExit);
+        return created;
+    }();
+    return *files;
+}
+
+void removeLiveFilesAtExit()
+{
+    liveFiles().removeAll();
+}
+
+// Close-on-exec from the moment the socket exists: set afterwards, a program started by another
+// thread in between would inherit the connection to the server.
+curl_socket_t openCloseOnExecSocket(void *, curlsocktype, curl_sockaddr *address) noexcept
+{
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
 // POSIX file primitives, kept apart so another platform needs only these replaced.
@@ -120,16 +219,32 @@ TemporaryFile createTemporaryFile(const QString &folder)
         throw PlatformError(QStringLiteral("could not create a temporary file in %1: %2")
                                 .arg(folder, systemErrorText(errno)));
     }
-    return TemporaryFile{fd, QFile::decodeName(path)};
+    TemporaryFile file{fd, {}, path};
+    try {
+        file.path = QFile::decodeName(path);
+        liveFiles().add(path);
+    } catch (...) {
+        discardTemporaryFile(file);
+        throw;
+    }
+    return file;
 }
 
 void discardTemporaryFile(TemporaryFile &file)
 {
     if (file.fd >= 0)
         ::close(file.fd);
-    if (!file.path.isEmpty())
-        ::unlink(QFile::encodeName(file.path).constData());
+    // Unlinked before it is forgotten, so an exit in between cannot miss it.
+    if (!file.nativePath.isEmpty()) {
+        ::unlink(file.nativePath.constData());
+        liveFiles().forget(file.nativePath);
+    }
     file = TemporaryFile{};
+}
+
+void releaseTemporaryFile(const QByteArray &nativePath)
+{
+    liveFiles().forget(nativePath);
 }
 
 /// One transfer's state. Created on the UI thread, then touched by the worker thread only.
@@ -154,13 +269,47 @@ struct Transfer
     Transfer(const Transfer &) = delete;
     Transfer &operator=(const Transfer &) = delete;
 
+    // Why the facility itself ended a transfer whose connection was fine.
+    enum class Refusal
+    {
+        None,
+        Encoded,
+        Unframed,
+        AnnouncedTooLong,
+        SentTooLong
+    };
+
+    // What the headers of the response now arriving said. Reset at each status line: a
+    // redirect's or an interim answer's headers say nothing about the final response.
+    struct Head
+    {
+        int status = 0;
+        bool framedByProtocol = false; // HTTP/2 and later mark the end of a body themselves
+        bool ended = false;
+        bool chunked = false;
+        bool lengthKnown = false;
+        bool lengthInvalid = false;
+        std::int64_t length = 0;
+        std::array<char, 32> coding{}; // the first content or transfer coding not asked for
+        std::size_t codingLength = 0;
+    };
+
     CURLcode configure();
+    void readStatusLine(std::string_view line) noexcept;
+    void readHeader(std::string_view field, std::string_view value) noexcept;
+    void noteCoding(std::string_view coding) noexcept;
+    bool acceptHead() noexcept;
     bool flushGathered();
     QString completeFile();
     QString reasonFor(CURLcode code, bool requestSent) const;
+    QString refusalText() const;
 
-    static std::size_t onWrite(char *data, std::size_t size, std::size_t count, void *context);
-    static int onTransferInfo(void *context, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    static std::size_t onHeader(char *data, std::size_t size, std::size_t count,
+                                void *context) noexcept;
+    static std::size_t onWrite(char *data, std::size_t size, std::size_t count,
+                               void *context) noexcept;
+    static int onTransferInfo(void *context, curl_off_t, curl_off_t, curl_off_t,
+                              curl_off_t) noexcept;
 
     const QString name;
     const QByteArray url;
@@ -186,6 +335,8 @@ struct Transfer
     Clock::time_point lastActiveAt;
     long rejectedStatus = 0;
     int writeError = 0;
+    Head head;
+    Refusal refusal = Refusal::None;
 
     std::int32_t sentRead = 0;
     std::int32_t sentMax = 0;
@@ -197,14 +348,18 @@ CURLcode Transfer::configure()
     easy = curl_easy_init();
     if (!easy)
         return CURLE_OUT_OF_MEMORY;
-    if (noCache) {
-        for (const char *line : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
-            curl_slist *extended = curl_slist_append(headers, line);
-            if (!extended)
-                return CURLE_OUT_OF_MEMORY;
-            headers = extended;
-        }
-    }
+    const auto addHeader = [this](const char *line) {
+        curl_slist *extended = curl_slist_append(headers, line);
+        if (!extended)
+            return false;
+        headers = extended;
+        return true;
+    };
+    // Without it a server may compress the body, which would reach the file as it came.
+    if (!addHeader("Accept-Encoding: identity"))
+        return CURLE_OUT_OF_MEMORY;
+    if (noCache && (!addHeader("Cache-Control: no-cache") || !addHeader("Pragma: no-cache")))
+        return CURLE_OUT_OF_MEMORY;
     const long stallSeconds =
         std::max<long>(1, static_cast<long>((limits.stallTimeout.count() + 999) / 1000));
     CURLcode code = CURLE_OK;
@@ -225,15 +380,135 @@ CURLcode Transfer::configure()
     set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
     set(CURLOPT_USERAGENT, "Refitor");
     set(CURLOPT_HTTPHEADER, headers);
+    set(CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    set(CURLOPT_HEADERDATA, static_cast<void *>(this));
+    // A proxy's answer to CONNECT is no response of the server's and must not be judged as one.
+    set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     set(CURLOPT_WRITEFUNCTION, &Transfer::onWrite);
     set(CURLOPT_WRITEDATA, static_cast<void *>(this));
     set(CURLOPT_XFERINFOFUNCTION, &Transfer::onTransferInfo);
     set(CURLOPT_XFERINFODATA, static_cast<void *>(this));
     set(CURLOPT_NOPROGRESS, 0L);
+    // No closing counterpart is needed: libcurl's default close() suits these sockets, and a
+    // connection may be closed from the cache after this transfer, so no context could be given.
+    set(CURLOPT_OPENSOCKETFUNCTION, &openCloseOnExecSocket);
+#if LIBCURL_VERSION_NUM >= 0x075700
+    // A name lookup still running when the transfer ends is left to finish on its own instead of
+    // being waited for, so that closing the window is not held up by a slow resolver. A library
+    // older than the build's headers refuses the option, and then only waits as before.
+    if (code == CURLE_OK)
+        static_cast<void>(curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L));
+#endif
     return code;
 }
 
-std::size_t Transfer::onWrite(char *data, std::size_t size, std::size_t count, void *context)
+std::size_t Transfer::onHeader(char *data, std::size_t size, std::size_t count,
+                               void *context) noexcept
+{
+    auto &self = *static_cast<Transfer *>(context);
+    const std::size_t total = size * count;
+    const std::string_view line = trimmed(std::string_view(data, total));
+    if (equalsIgnoringCase(line.substr(0, 5), "HTTP/")) {
+        self.readStatusLine(line);
+        return total;
+    }
+    // After the end of the headers come only the trailers of a chunked body.
+    if (self.head.ended)
+        return total;
+    if (line.empty()) {
+        self.head.ended = true;
+        return self.acceptHead() ? total : 0;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos)
+        self.readHeader(trimmed(line.substr(0, colon)), trimmed(line.substr(colon + 1)));
+    return total;
+}
+
+void Transfer::readStatusLine(std::string_view line) noexcept
+{
+    head = Head{};
+    // "HTTP/1.1 200 OK", or "HTTP/2 200" as libcurl writes it for later versions.
+    const char major = line.size() > 5 ? line[5] : '0';
+    head.framedByProtocol = major >= '2' && major <= '9';
+    const std::size_t space = line.find(' ');
+    if (space == std::string_view::npos)
+        return;
+    for (const char digit : line.substr(space + 1, 3)) {
+        if (digit < '0' || digit > '9')
+            break;
+        head.status = head.status * 10 + (digit - '0');
+    }
+}
+
+void Transfer::readHeader(std::string_view field, std::string_view value) noexcept
+{
+    if (equalsIgnoringCase(field, "Content-Encoding")) {
+        forEachToken(value, [this](std::string_view coding) {
+            if (!equalsIgnoringCase(coding, "identity"))
+                noteCoding(coding);
+        });
+    } else if (equalsIgnoringCase(field, "Transfer-Encoding")) {
+        forEachToken(value, [this](std::string_view coding) {
+            if (equalsIgnoringCase(coding, "chunked"))
+                head.chunked = true;
+            else if (!equalsIgnoringCase(coding, "identity"))
+                noteCoding(coding);
+        });
+    } else if (equalsIgnoringCase(field, "Content-Length")) {
+        std::int64_t length = 0;
+        bool valid = !value.empty();
+        for (const char digit : value) {
+            if (digit < '0' || digit > '9') {
+                valid = false;
+                break;
+            }
+            // A length past the 64-bit range is simply too long.
+            length = length > (std::numeric_limits<std::int64_t>::max() - 9) / 10
+                         ? std::numeric_limits<std::int64_t>::max()
+                         : length * 10 + (digit - '0');
+        }
+        if (!valid || (head.lengthKnown && head.length != length))
+            head.lengthInvalid = true;
+        head.lengthKnown = true;
+        head.length = length;
+    }
+}
+
+void Transfer::noteCoding(std::string_view coding) noexcept
+{
+    if (head.codingLength > 0)
+        return;
+    // Only printable characters go into the sentence the user reads.
+    for (const char c : coding.substr(0, head.coding.size())) {
+        if (c > ' ' && c <= '~')
+            head.coding[head.codingLength++] = c;
+    }
+    if (head.codingLength == 0)
+        head.coding[head.codingLength++] = '?';
+}
+
+// Judged at the end of the final response's headers, so that a refused body never reaches
+// the file; any other response's body is kept out by the write callback.
+bool Transfer::acceptHead() noexcept
+{
+    if (head.status != 200)
+        return true;
+    const bool lengthKnown = head.lengthKnown && !head.lengthInvalid;
+    if (head.codingLength > 0)
+        refusal = Refusal::Encoded;
+    // A chunked body's length header is meaningless, as libcurl treats it.
+    else if (!head.chunked && lengthKnown && head.length > limits.maxBytes)
+        refusal = Refusal::AnnouncedTooLong;
+    // Ended only by the connection closing, such a body cannot be told from one that was cut;
+    // refused at once, an endless one costs nothing either.
+    else if (!head.framedByProtocol && !head.chunked && !lengthKnown)
+        refusal = Refusal::Unframed;
+    return refusal == Refusal::None;
+}
+
+std::size_t Transfer::onWrite(char *data, std::size_t size, std::size_t count,
+                              void *context) noexcept
 {
     auto &self = *static_cast<Transfer *>(context);
     const std::size_t total = size * count;
@@ -245,6 +520,10 @@ std::size_t Transfer::onWrite(char *data, std::size_t size, std::size_t count, v
     curl_easy_getinfo(self.easy, CURLINFO_RESPONSE_CODE, &status);
     if (status != 200) {
         self.rejectedStatus = status;
+        return 0;
+    }
+    if (self.received + static_cast<std::int64_t>(total) > self.limits.maxBytes) {
+        self.refusal = Refusal::SentTooLong;
         return 0;
     }
     if (!self.bodyStarted) {
@@ -273,11 +552,16 @@ std::size_t Transfer::onWrite(char *data, std::size_t size, std::size_t count, v
             return 0;
     }
     self.received += static_cast<std::int64_t>(total);
-    self.worker.offerProgress(self, Clock::now(), false);
+    // Nothing may leave a libcurl callback; a count lost for want of memory is made up by the
+    // next one, since the sent figures change only once a record is posted.
+    try {
+        self.worker.offerProgress(self, Clock::now(), false);
+    } catch (...) {
+    }
     return total;
 }
 
-int Transfer::onTransferInfo(void *context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+int Transfer::onTransferInfo(void *context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept
 {
     auto &self = *static_cast<Transfer *>(context);
     if (self.cancelled->load(std::memory_order_relaxed))
@@ -341,8 +625,32 @@ QString Transfer::completeFile()
     return {};
 }
 
+QString Transfer::refusalText() const
+{
+    switch (refusal) {
+    case Refusal::None:
+        break;
+    case Refusal::Encoded:
+        return QStringLiteral("the server sent the file compressed (%1), which was not asked for")
+            .arg(
+                QString::fromLatin1(head.coding.data(), static_cast<qsizetype>(head.codingLength)));
+    case Refusal::Unframed:
+        return QStringLiteral("the server did not say how long the file is, so a cut connection "
+                              "could not be told from the end of the file");
+    case Refusal::AnnouncedTooLong:
+        return QStringLiteral("the server announced more than %1 bytes")
+            .arg(groupedCount(limits.maxBytes));
+    case Refusal::SentTooLong:
+        return QStringLiteral("the server sent more than %1 bytes")
+            .arg(groupedCount(limits.maxBytes));
+    }
+    return {};
+}
+
 QString Transfer::reasonFor(CURLcode code, bool requestSent) const
 {
+    if (refusal != Refusal::None)
+        return refusalText();
     switch (code) {
     case CURLE_WRITE_ERROR:
         if (rejectedStatus != 0)
@@ -377,6 +685,8 @@ QString Transfer::reasonFor(CURLcode code, bool requestSent) const
         return QStringLiteral("a secure connection to the server could not be established");
     case CURLE_GOT_NOTHING:
         return QStringLiteral("the server closed the connection without answering");
+    case CURLE_WEIRD_SERVER_REPLY:
+        return QStringLiteral("the server's answer could not be understood");
     case CURLE_PARTIAL_FILE:
     case CURLE_RECV_ERROR:
     case CURLE_HTTP2:
@@ -428,6 +738,13 @@ TransferWorker::~TransferWorker()
     curl_multi_wakeup(m_multi);
     m_thread.join();
     curl_multi_cleanup(m_multi);
+    // Completions still queued die with the reader, and nobody else knows their files.
+    const std::lock_guard lock(m_mutex);
+    for (const QByteArray &path : m_undelivered) {
+        ::unlink(path.constData());
+        releaseTemporaryFile(path);
+    }
+    m_undelivered.clear();
 }
 
 void TransferWorker::submit(TransferRequest request)
@@ -548,7 +865,8 @@ void TransferWorker::finish(Transfer &transfer, CURLcode code)
         curl_easy_cleanup(transfer.easy);
         transfer.easy = nullptr;
     }
-    if (status == 200 && transfer.expected == 0)
+    // A refused body was never taken, so its announced length is no count the user should see.
+    if (status == 200 && transfer.expected == 0 && transfer.refusal == Transfer::Refusal::None)
         transfer.expected = std::max<std::int64_t>(0, length);
 
     QString failure;
@@ -562,14 +880,18 @@ void TransferWorker::finish(Transfer &transfer, CURLcode code)
         failure = transfer.completeFile();
 
     QString value;
-    if (failure.isEmpty())
+    if (failure.isEmpty()) {
         value = transfer.file.path;
-    else
+        const std::lock_guard lock(m_mutex);
+        m_undelivered.push_back(transfer.file.nativePath);
+    } else {
         discardTemporaryFile(transfer.file);
+    }
     // The file is complete or gone before anyone hears of the outcome.
     offerProgress(transfer, Clock::now(), true);
     post(transfer,
-         AsyncProperty(transfer.name, transfer.sentRead, transfer.sentMax, value, failure), true);
+         AsyncProperty(transfer.name, transfer.sentRead, transfer.sentMax, value, failure), true,
+         transfer.file.nativePath);
     transfer.file = TemporaryFile{};
 }
 
@@ -589,10 +911,10 @@ void TransferWorker::offerProgress(Transfer &transfer, Clock::time_point now, bo
         return;
     if (!force && now - transfer.sentAt < kProgressInterval)
         return;
+    post(transfer, AsyncProperty(transfer.name, read, max, {}, {}), false);
     transfer.sentRead = read;
     transfer.sentMax = max;
     transfer.sentAt = now;
-    post(transfer, AsyncProperty(transfer.name, read, max, {}, {}), false);
 }
 
 // A count held back by the interval must go out when the interval ends, even if no more data
@@ -625,18 +947,29 @@ void TransferWorker::abandon(std::vector<std::unique_ptr<Transfer>> &transfers)
     transfers.clear(); // ~Transfer deletes each unfinished file
 }
 
-void TransferWorker::post(const Transfer &transfer, const AsyncProperty &record, bool final)
+void TransferWorker::post(const Transfer &transfer, const AsyncProperty &record, bool final,
+                          const QByteArray &handedOver)
 {
     // Queued on the reader: delivered on its thread, in posting order, and dropped by Qt if
     // the reader is destroyed first.
     QMetaObject::invokeMethod(
         &m_reader,
-        [this, record, final, flag = transfer.cancelled] {
+        [this, record, final, flag = transfer.cancelled, handedOver] {
             AsyncReader &reader = m_reader;
             if (final) {
                 const auto found = m_running.constFind(record.PropertyName());
                 if (found != m_running.constEnd() && found.value() == flag)
                     m_running.erase(found);
+                // From here on the file is the receiver's, to keep or move even past an exit.
+                if (!handedOver.isEmpty()) {
+                    {
+                        const std::lock_guard lock(m_mutex);
+                        m_undelivered.erase(
+                            std::remove(m_undelivered.begin(), m_undelivered.end(), handedOver),
+                            m_undelivered.end());
+                    }
+                    releaseTemporaryFile(handedOver);
+                }
                 Q_EMIT reader.readComplete(record);
             } else {
                 Q_EMIT reader.readProgress(record);

@@ -20,16 +20,23 @@ struct TemporaryFile
 {
     int fd = -1;
     QString path;
+    /// The same path as the operating system takes it.
+    QByteArray nativePath;
 };
 
 /// Any thread. Creates and opens a new ".refitor-XXXXXX.part" file in folder, readable and
-/// writable by the owner only, closed on exec. Throws PlatformError with the operating system's
-/// reason.
+/// writable by the owner only, closed on exec, and registers it to be removed should the program
+/// exit before releaseTemporaryFile. Throws PlatformError with the operating system's reason, or
+/// std::bad_alloc, leaving no file behind.
 TemporaryFile createTemporaryFile(const QString &folder);
 
 /// Any thread. Closes and deletes a temporary file, attempting both steps whatever fails, and
 /// leaves file empty. Never throws.
 void discardTemporaryFile(TemporaryFile &file);
+
+/// Any thread. Takes the file at nativePath off the list removed at exit: it belongs to someone
+/// else now. Never throws.
+void releaseTemporaryFile(const QByteArray &nativePath);
 
 /// What a transfer needs to run, handed from the UI thread to the worker.
 struct TransferRequest
@@ -52,8 +59,9 @@ public:
     /// UI thread. Initialises libcurl (once per process) and starts the worker thread, which
     /// delivers notifications to reader. Throws PlatformError when libcurl cannot start.
     explicit TransferWorker(AsyncReader &reader);
-    /// UI thread. Cancels every transfer, deletes their temporary files and joins the worker;
-    /// no notification is delivered afterwards. Never throws.
+    /// UI thread. Cancels every transfer, deletes their temporary files and joins the worker,
+    /// then deletes the files of successful completions that were posted but not delivered; no
+    /// notification is delivered afterwards. Never throws.
     ~TransferWorker();
     TransferWorker(const TransferWorker &) = delete;
     TransferWorker &operator=(const TransferWorker &) = delete;
@@ -80,7 +88,8 @@ private:
     void offerProgress(Transfer &transfer, Clock::time_point now, bool force);
     int pollTimeoutMs(Clock::time_point now) const;
     void abandon(std::vector<std::unique_ptr<Transfer>> &transfers);
-    void post(const Transfer &transfer, const AsyncProperty &record, bool final);
+    void post(const Transfer &transfer, const AsyncProperty &record, bool final,
+              const QByteArray &handedOver = {});
 
     AsyncReader &m_reader;
     CURLM *m_multi = nullptr;
@@ -88,6 +97,9 @@ private:
     std::mutex m_mutex;
     std::vector<std::unique_ptr<Transfer>> m_incoming; // guarded by m_mutex
     bool m_stopRequested = false;                      // guarded by m_mutex
+    // Files of successful completions posted to the UI thread and not yet delivered; Qt drops
+    // such a completion when the reader goes first, and its file would stay behind unknown.
+    std::vector<QByteArray> m_undelivered; // guarded by m_mutex
 
     std::vector<std::unique_ptr<Transfer>> m_active; // worker thread only
 

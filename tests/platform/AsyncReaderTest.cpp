@@ -7,16 +7,71 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
+#include <arpa/inet.h>
+#include <atomic>
 #include <condition_variable>
 #include <csignal>
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <optional>
+#include <string_view>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
+
+namespace {
+
+// No name lookup can be made slow honestly here: this machine's resolver answers at once, and a
+// slow name server would mean traffic beyond the loopback. So this one name is looked up by the
+// stand-in below, which the resolver thread of libcurl calls in place of the C library's (the
+// executable's definition comes first) and which holds the lookup until the test releases it.
+constexpr std::string_view kSlowName = "slow-lookup.refitor.test";
+
+struct SlowLookup
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    int entered = 0;
+    int left = 0;
+    bool released = false;
+};
+
+SlowLookup &slowLookup()
+{
+    static SlowLookup lookup;
+    return lookup;
+}
+
+} // namespace
+
+extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints,
+                           addrinfo **result) noexcept
+{
+    using Real = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
+    static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    if (node == nullptr || std::string_view(node) != kSlowName)
+        return real(node, service, hints, result);
+    SlowLookup &lookup = slowLookup();
+    std::unique_lock lock(lookup.mutex);
+    ++lookup.entered;
+    lookup.changed.notify_all();
+    // Bounded, so that a reader that waits for the lookup is held up measurably, not forever.
+    lookup.changed.wait_for(lock, std::chrono::seconds(5), [&] { return lookup.released; });
+    ++lookup.left;
+    lookup.changed.notify_all();
+    return EAI_NONAME;
+}
 
 using platform::AsyncProperty;
 using platform::AsyncReader;
@@ -51,6 +106,52 @@ private:
     };
     std::shared_ptr<State> m_state = std::make_shared<State>();
 };
+
+/// Waits for predicate without running the event loop, so that nothing posted to the UI thread is
+/// delivered meanwhile.
+bool waitWithoutEvents(const std::function<bool()> &predicate,
+                       std::chrono::milliseconds timeout = 10s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return predicate();
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+/// This process's descriptors whose target lies in folder.
+int openFilesIn(const QString &folder)
+{
+    const QByteArray prefix = QFile::encodeName(QDir(folder).absolutePath()) + '/';
+    int count = 0;
+    for (const QString &fd : QDir("/proc/self/fd").entryList(QDir::Files | QDir::System)) {
+        char target[4096];
+        const QByteArray link = QFile::encodeName("/proc/self/fd/" + fd);
+        const ssize_t length = ::readlink(link.constData(), target, sizeof target);
+        if (length > 0 && QByteArray(target, length).startsWith(prefix))
+            ++count;
+    }
+    return count;
+}
+
+/// This process's sockets whose peer is 127.0.0.1:port: the client ends of connections to a
+/// loopback server, not the server's own ends.
+std::vector<int> socketsConnectedTo(int port)
+{
+    std::vector<int> found;
+    for (const QString &fd : QDir("/proc/self/fd").entryList(QDir::Files | QDir::System)) {
+        const int number = fd.toInt();
+        sockaddr_in peer{};
+        socklen_t size = sizeof peer;
+        if (::getpeername(number, reinterpret_cast<sockaddr *>(&peer), &size) == 0 &&
+            peer.sin_family == AF_INET && ntohs(peer.sin_port) == port &&
+            peer.sin_addr.s_addr == htonl(INADDR_LOOPBACK))
+            found.push_back(number);
+    }
+    return found;
+}
 
 /// Every notification of a reader, in arrival order.
 class Recorder
@@ -139,6 +240,11 @@ protected:
     }
     QString folder() const { return m_dir.path(); }
     QStringList leftovers() const { return testutil::entriesOf(m_dir.path()); }
+    qsizetype partFiles() const
+    {
+        const QStringList names = leftovers();
+        return std::count_if(names.begin(), names.end(), &AsyncReader::isTemporaryFileName);
+    }
     Gate newGate() { return m_gates.emplace_back(); }
 
     /// length bytes of data; after `before` of them the handler waits for gate.
@@ -504,6 +610,240 @@ TEST_F(AsyncReaderTest, DestroyingTheReaderRemovesUnfinishedFilesAndFallsSilent)
     testutil::waitUntil([] { return false; }, 200);
     EXPECT_EQ(m_recorder.events.size(), heard);
     EXPECT_FALSE(m_recorder.completionOf("slow").has_value());
+}
+
+TEST_F(AsyncReaderTest, OnlyAnUnencodedFinalAnswerIsTaken)
+{
+    std::mutex mutex;
+    std::vector<std::string> accepted;
+    auto &routes = m_server.server();
+    routes.set_pre_routing_handler([&](const httplib::Request &req, httplib::Response &) {
+        const std::lock_guard lock(mutex);
+        accepted.push_back(req.get_header_value("Accept-Encoding"));
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    routes.Get("/gzip", [](const httplib::Request &, httplib::Response &res) {
+        res.set_header("Content-Encoding", "gzip");
+        res.set_content(std::string(50000, 'Z'), "application/octet-stream");
+    });
+    // Only the final answer's headers count: a redirect's coding says nothing about the file.
+    routes.Get("/hop", [](const httplib::Request &, httplib::Response &res) {
+        res.set_header("Content-Encoding", "gzip");
+        res.set_redirect("/identity", 302);
+    });
+    routes.Get("/identity", [](const httplib::Request &, httplib::Response &res) {
+        res.set_header("Content-Encoding", "identity");
+        res.set_content("plain", "application/octet-stream");
+    });
+    m_server.start();
+
+    m_reader->start(url("/gzip"), 1, "gzip", 0, folder());
+    m_reader->start(url("/hop"), 1, "hop", 0, folder());
+    const AsyncProperty gzip = m_recorder.waitForCompletion("gzip");
+    const AsyncProperty hop = m_recorder.waitForCompletion("hop");
+
+    EXPECT_EQ(gzip.failure(),
+              "the server sent the file compressed (gzip), which was not asked for");
+    EXPECT_TRUE(m_recorder.progressOf("gzip").empty());
+    ASSERT_EQ(hop.failure(), "");
+    EXPECT_EQ(testutil::readFile(hop.Value()), "plain");
+    EXPECT_EQ(leftovers().size(), 1);
+    const std::lock_guard lock(mutex);
+    EXPECT_EQ(accepted, std::vector<std::string>(3, "identity"));
+}
+
+TEST_F(AsyncReaderTest, ABodyEndedOnlyByClosingIsRefusedAtItsHeaders)
+{
+    // A provider without a length makes httplib send neither a length nor chunks and close the
+    // connection when the provider stops; a cut looks exactly like this.
+    // Shared, not borrowed: should the client go on reading, the endless server outlives the
+    // test's body until its deadline.
+    const auto data = std::make_shared<const std::string>(testutil::randomBytes(64 * 1024));
+    auto &routes = m_server.server();
+    routes.Get("/closed", [data](const httplib::Request &, httplib::Response &res) {
+        res.set_content_provider("application/octet-stream",
+                                 [data](std::size_t offset, httplib::DataSink &sink) {
+                                     return offset == 0 && sink.write(data->data(), data->size());
+                                 });
+    });
+    routes.Get("/endless", [data](const httplib::Request &, httplib::Response &res) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        res.set_content_provider("application/octet-stream",
+                                 [data, deadline](std::size_t, httplib::DataSink &sink) {
+                                     return std::chrono::steady_clock::now() < deadline &&
+                                            sink.write(data->data(), data->size());
+                                 });
+    });
+    m_server.start();
+
+    m_reader->start(url("/closed"), 1, "closed", 0, folder());
+    m_reader->start(url("/endless"), 1, "endless", 0, folder());
+    // Well before the endless server's own deadline.
+    const QString unframed = "the server did not say how long the file is, so a cut connection "
+                             "could not be told from the end of the file";
+    EXPECT_EQ(m_recorder.waitForCompletion("closed", 5000).failure(), unframed);
+    EXPECT_EQ(m_recorder.waitForCompletion("endless", 5000).failure(), unframed);
+    EXPECT_TRUE(m_recorder.progressOf("closed").empty());
+    EXPECT_TRUE(m_recorder.progressOf("endless").empty());
+    EXPECT_TRUE(leftovers().isEmpty());
+}
+
+TEST_F(AsyncReaderTest, AChunkedBodyCutBeforeItsLastChunkFails)
+{
+    const std::string data = testutil::randomBytes(10000);
+    m_server.server().Get("/chunks", [&](const httplib::Request &, httplib::Response &res) {
+        // Cut right after a whole chunk, where only the missing last chunk shows the loss.
+        res.set_chunked_content_provider(
+            "application/octet-stream", [&](std::size_t offset, httplib::DataSink &sink) {
+                return offset < 3 * data.size() && sink.write(data.data(), data.size());
+            });
+    });
+    m_server.start();
+
+    m_reader->start(url("/chunks"), 1, "chunks", 0, folder());
+    const AsyncProperty done = m_recorder.waitForCompletion("chunks");
+    EXPECT_EQ(done.failure(), "the connection was lost after 30,000 bytes");
+    EXPECT_TRUE(leftovers().isEmpty());
+}
+
+TEST_F(AsyncReaderTest, TheSizeLimitHoldsForAnnouncedAndForGrowingBodies)
+{
+    constexpr std::size_t limit = 1024 * 1024;
+    AsyncReader::setLimits({.maxBytes = limit});
+    const std::string data = testutil::randomBytes(limit + 1);
+    auto &routes = m_server.server();
+    routes.Get("/exact", [&](const httplib::Request &, httplib::Response &res) {
+        res.set_content(data.substr(0, limit), "application/octet-stream");
+    });
+    routes.Get("/empty", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content(std::string(), "application/octet-stream");
+    });
+    routes.Get("/over", [&](const httplib::Request &, httplib::Response &res) {
+        res.set_content(data, "application/octet-stream");
+    });
+    // Its own data: should the client go on reading, this server outlives the test's body.
+    const auto piece = std::make_shared<const std::string>(data.substr(0, 64 * 1024));
+    routes.Get("/endless", [piece](const httplib::Request &, httplib::Response &res) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        res.set_chunked_content_provider("application/octet-stream",
+                                         [piece, deadline](std::size_t, httplib::DataSink &sink) {
+                                             return std::chrono::steady_clock::now() < deadline &&
+                                                    sink.write(piece->data(), piece->size());
+                                         });
+    });
+    m_server.start();
+
+    for (const char *name : {"exact", "empty", "over", "endless"})
+        m_reader->start(url(std::string("/") + name), 1, name, 0, folder());
+
+    const AsyncProperty exact = m_recorder.waitForCompletion("exact");
+    ASSERT_EQ(exact.failure(), "");
+    EXPECT_EQ(testutil::readFile(exact.Value()), QByteArray::fromStdString(data.substr(0, limit)));
+    const AsyncProperty empty = m_recorder.waitForCompletion("empty");
+    ASSERT_EQ(empty.failure(), "");
+    EXPECT_EQ(QFileInfo(empty.Value()).size(), 0);
+
+    EXPECT_EQ(m_recorder.waitForCompletion("over").failure(),
+              "the server announced more than 1,048,576 bytes");
+    EXPECT_TRUE(m_recorder.progressOf("over").empty());
+    const AsyncProperty endless = m_recorder.waitForCompletion("endless", 5000);
+    EXPECT_EQ(endless.failure(), "the server sent more than 1,048,576 bytes");
+    EXPECT_LE(endless.BytesRead(), static_cast<std::int32_t>(limit));
+    EXPECT_EQ(leftovers().size(), 2);
+}
+
+TEST_F(AsyncReaderTest, TheConnectionToTheServerIsClosedOnExec)
+{
+    serveWithPause("/held", testutil::randomBytes(100000), 1000, newGate());
+    m_server.start();
+    m_reader->start(url("/held"), 1, "held", 0, folder());
+    ASSERT_TRUE(testutil::waitUntil([&] { return !m_recorder.progressOf("held").empty(); }));
+
+    const std::vector<int> sockets = socketsConnectedTo(m_server.port());
+    ASSERT_EQ(sockets.size(), 1u);
+    EXPECT_NE(::fcntl(sockets.front(), F_GETFD) & FD_CLOEXEC, 0);
+}
+
+TEST_F(AsyncReaderTest, ClosingDuringASlowNameLookupDoesNotWaitForIt)
+{
+    SlowLookup &lookup = slowLookup();
+    const auto releaseLookup = qScopeGuard([&] {
+        std::unique_lock lock(lookup.mutex);
+        lookup.released = true;
+        lookup.changed.notify_all();
+        // The detached resolver thread must be out of the stand-in before the test ends.
+        lookup.changed.wait_for(lock, 10s, [&] { return lookup.left == lookup.entered; });
+    });
+    m_reader->start("http://" + QString::fromLatin1(kSlowName) + "/Korvane.exe", 1, "slow", 0,
+                    folder());
+    {
+        std::unique_lock lock(lookup.mutex);
+        ASSERT_TRUE(lookup.changed.wait_for(lock, 10s, [&] { return lookup.entered > 0; }));
+    }
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    m_reader.reset();
+    // The stand-in holds the lookup for 5 s unless released.
+    EXPECT_LT(elapsed.elapsed(), 2000);
+    EXPECT_TRUE(leftovers().isEmpty());
+}
+
+TEST_F(AsyncReaderTest, DestroyingTheReaderRemovesCompletedFilesNotYetDelivered)
+{
+    const std::string data = testutil::randomBytes(300000);
+    m_server.server().Get("/file", [&](const httplib::Request &, httplib::Response &res) {
+        res.set_content(data, "application/octet-stream");
+    });
+    m_server.start();
+    m_reader->start(url("/file"), 1, "delivered", 0, folder());
+    const AsyncProperty delivered = m_recorder.waitForCompletion("delivered");
+    ASSERT_EQ(delivered.failure(), "");
+
+    m_reader->start(url("/file"), 1, "posted", 0, folder());
+    ASSERT_EQ(openFilesIn(folder()), 1);
+    // The worker closes the finished file and posts its completion in one go, so once the file
+    // is closed the completion is on its way but, without the event loop, not delivered.
+    ASSERT_TRUE(waitWithoutEvents([&] { return openFilesIn(folder()) == 0; }));
+    ASSERT_EQ(leftovers().size(), 2);
+
+    m_reader.reset();
+    EXPECT_EQ(leftovers(), QStringList{QFileInfo(delivered.Value()).fileName()});
+    EXPECT_FALSE(m_recorder.completionOf("posted").has_value());
+}
+
+TEST_F(AsyncReaderTest, ExitingWhileATransferRunsLeavesNoTemporaryFile)
+{
+    // Held until TearDown opens the gate, after the test's body: nothing of the body is used.
+    const auto requested = std::make_shared<std::atomic<bool>>(false);
+    const Gate gate = newGate();
+    m_server.server().Get("/held", [=](const httplib::Request &, httplib::Response &res) {
+        res.set_content_provider(100000, "application/octet-stream",
+                                 [=](std::size_t offset, std::size_t, httplib::DataSink &sink) {
+                                     if (offset == 0) {
+                                         *requested = true;
+                                         return sink.write(std::string(1000, 'h').data(), 1000);
+                                     }
+                                     gate.wait(10s);
+                                     return false;
+                                 });
+    });
+    m_server.start();
+
+    // The child exits once its standard input closes.
+    testutil::ChildProcess child(REFITOR_TEST_CHILD,
+                                 {"refitor-test-child", "exit-during-read", m_server.url("/held"),
+                                  QFile::encodeName(folder()).toStdString()});
+    const bool started = testutil::waitUntil([&] { return requested->load(); });
+    const qsizetype partsWhileRunning = partFiles();
+    child.closeInput();
+    const int status = child.wait();
+
+    EXPECT_TRUE(started);
+    EXPECT_EQ(partsWhileRunning, 1);
+    ASSERT_NE(status, -1) << "the child did not end";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(partFiles(), 0);
 }
 
 TEST(AsyncReaderNames, TemporaryFileNamePattern)

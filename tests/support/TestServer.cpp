@@ -1,13 +1,23 @@
 // refitor-testserver: a loopback HTTP server for the end-to-end run and the demo.
 //
 // Serves one file at GET /ProgramFiles/Korvane.exe on 127.0.0.1 (every other path is a 404),
-// optionally throttled, or fails on purpose: --mode 404 answers "not found", --mode cut announces
-// the full Content-Length and drops the connection after half of the bytes. Runs until SIGTERM or
-// SIGINT.
+// optionally throttled (--rate paces ok, cut, closecut and endless), or fails on purpose:
+//   404       answers "not found"
+//   cut       announces the full Content-Length and drops the connection after half of the bytes
+//   empty     a 200 with Content-Length: 0
+//   closecut  a 200 with neither Content-Length nor chunking, half of the bytes, then the
+//             connection closes: to the client, exactly what a complete body of that size is
+//   gzip      the file gzip-encoded (real gzip data, in uncompressed deflate blocks), with
+//             Content-Encoding: gzip and the encoded length, whatever the request accepted
+//   html      a 302 to /portal, which answers 200 text/html with a small captive-portal page
+//   endless   a 200 with neither Content-Length nor chunking, the file's bytes over and over until
+//             the client hangs up
+// Runs until SIGTERM or SIGINT.
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -26,12 +36,36 @@ namespace {
 
 constexpr const char *kServedPath = "/ProgramFiles/Korvane.exe";
 
+constexpr const char *kPortalPath = "/portal";
+
 enum class Mode
 {
     Ok,
     NotFound,
-    Cut
+    Cut,
+    Empty,
+    CloseCut,
+    Gzip,
+    Html,
+    Endless
 };
+
+struct ModeName
+{
+    const char *name;
+    Mode mode;
+};
+
+constexpr ModeName kModes[] = {
+    {"ok", Mode::Ok},       {"404", Mode::NotFound},      {"cut", Mode::Cut},
+    {"empty", Mode::Empty}, {"closecut", Mode::CloseCut}, {"gzip", Mode::Gzip},
+    {"html", Mode::Html},   {"endless", Mode::Endless}};
+
+constexpr const char *kPortalPage =
+    "<!DOCTYPE html>\n"
+    "<html><head><title>Sign in to the network</title></head>\n"
+    "<body><h1>Welcome</h1><p>Accept the terms of use to reach the Internet.</p>\n"
+    "<form method=\"post\" action=\"/portal\"><button>Accept</button></form></body></html>\n";
 
 struct Options
 {
@@ -45,8 +79,9 @@ struct Options
 [[noreturn]] void usage(const std::string &problem)
 {
     std::cerr << "refitor-testserver: " << problem << "\n"
-              << "usage: refitor-testserver --file PATH [--port N] [--mode ok|404|cut]\n"
-              << "                          [--rate BYTES_PER_SECOND] [--port-file PATH]\n";
+              << "usage: refitor-testserver --file PATH [--port N]\n"
+              << "           [--mode ok|404|cut|empty|closecut|gzip|html|endless]\n"
+              << "           [--rate BYTES_PER_SECOND] [--port-file PATH]\n";
     std::exit(2);
 }
 
@@ -77,14 +112,12 @@ Options parseOptions(int argc, char **argv)
         } else if (name == "--file") {
             options.file = value;
         } else if (name == "--mode") {
-            if (value == "ok")
-                options.mode = Mode::Ok;
-            else if (value == "404")
-                options.mode = Mode::NotFound;
-            else if (value == "cut")
-                options.mode = Mode::Cut;
-            else
-                usage("--mode must be ok, 404 or cut");
+            const auto *found =
+                std::find_if(std::begin(kModes), std::end(kModes),
+                             [&](const ModeName &mode) { return value == mode.name; });
+            if (found == std::end(kModes))
+                usage("--mode must be ok, 404, cut, empty, closecut, gzip, html or endless");
+            options.mode = found->mode;
         } else if (name == "--rate") {
             const auto rate = parseNumber(value);
             if (!rate)
@@ -110,6 +143,72 @@ std::optional<std::string> readWholeFile(const std::string &path)
     contents << in.rdbuf();
     return contents.str();
 }
+
+std::uint32_t crc32Of(const std::string &data)
+{
+    std::uint32_t crc = 0xFFFFFFFFU;
+    for (const char byte : data) {
+        crc ^= static_cast<unsigned char>(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320U & (0U - (crc & 1U)));
+    }
+    return ~crc;
+}
+
+void appendLittleEndian(std::string &out, std::uint32_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFFU));
+}
+
+/// data as a gzip member (RFC 1952) of stored deflate blocks: valid gzip that any decoder
+/// reads back, without a compression library. The client must refuse it by its header anyway.
+std::string gzipped(const std::string &data)
+{
+    constexpr std::size_t kMaxStored = 65535;
+    // Magic, deflate, no flags, no time, no extra flags, unknown system.
+    std::string out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    std::size_t offset = 0;
+    do {
+        const std::size_t length = std::min(kMaxStored, data.size() - offset);
+        const bool last = offset + length == data.size();
+        // BFINAL and BTYPE 00 (stored); the rest of the byte pads to the boundary.
+        out.push_back(last ? '\x01' : '\x00');
+        appendLittleEndian(out, static_cast<std::uint32_t>(length), 2);
+        appendLittleEndian(out, static_cast<std::uint32_t>(~length & 0xFFFFU), 2);
+        out.append(data, offset, length);
+        offset += length;
+    } while (offset < data.size());
+    appendLittleEndian(out, crc32Of(data), 4);
+    appendLittleEndian(out, static_cast<std::uint32_t>(data.size() & 0xFFFFFFFFU), 4);
+    return out;
+}
+
+/// Holds each piece back until the rate allows it; a rate of 0 lets everything through.
+class Pacer
+{
+public:
+    explicit Pacer(std::size_t rate) : m_rate(rate) {}
+    /// The size of the next piece: about 1/20 s at the rate, so progress moves smoothly, and
+    /// unthrottled without a rate.
+    std::size_t piece(std::size_t unthrottled) const
+    {
+        return m_rate > 0 ? std::clamp<std::size_t>(m_rate / 20, 1, 64 * 1024) : unthrottled;
+    }
+    void waitToSend(std::size_t offset, std::size_t count)
+    {
+        if (m_rate == 0)
+            return;
+        if (!m_started)
+            m_started = std::chrono::steady_clock::now();
+        std::this_thread::sleep_until(
+            *m_started + std::chrono::microseconds((offset + count) * 1000000ULL / m_rate));
+    }
+
+private:
+    std::size_t m_rate;
+    std::optional<std::chrono::steady_clock::time_point> m_started;
+};
 
 /// Written to a neighbour and renamed into place, so a reader never sees half a number.
 bool writePortFile(const std::string &path, int port)
@@ -147,37 +246,73 @@ int main(int argc, char **argv)
     std::atomic<bool> stopping{false};
     httplib::Server server;
 
+    const std::string encoded = options.mode == Mode::Gzip ? gzipped(*body) : std::string();
+
     server.Get(kServedPath, [&](const httplib::Request &, httplib::Response &response) {
-        if (options.mode == Mode::NotFound) {
+        switch (options.mode) {
+        case Mode::NotFound:
             response.status = 404;
             response.set_content("Not Found\n", "text/plain");
             return;
+        case Mode::Empty:
+            // httplib announces Content-Length: 0 for an empty body.
+            response.set_content(std::string(), "application/octet-stream");
+            return;
+        case Mode::Gzip:
+            response.set_header("Content-Encoding", "gzip");
+            response.set_content(encoded, "application/octet-stream");
+            return;
+        case Mode::Html:
+            response.set_redirect(kPortalPath, 302);
+            return;
+        case Mode::CloseCut:
+        case Mode::Endless: {
+            // A provider without a length makes httplib send neither Content-Length nor chunks
+            // and close the connection when the provider stops, cut or not.
+            auto pacer = std::make_shared<Pacer>(options.rate);
+            const bool endless = options.mode == Mode::Endless;
+            const std::size_t half = body->size() / 2;
+            response.set_content_provider(
+                "application/octet-stream",
+                [&, pacer, endless, half](std::size_t offset, httplib::DataSink &sink) {
+                    if (stopping || (!endless && offset >= half) || body->empty())
+                        return false;
+                    const std::size_t at = offset % body->size();
+                    std::size_t count = std::min(body->size() - at, pacer->piece(64 * 1024));
+                    if (!endless)
+                        count = std::min(count, half - offset);
+                    pacer->waitToSend(offset, count);
+                    // Fails once the client has hung up, which ends the endless body.
+                    return sink.write(body->data() + at, count);
+                });
+            return;
+        }
+        case Mode::Ok:
+        case Mode::Cut:
+            break;
         }
         const std::size_t total = body->size();
         const std::size_t sendable = options.mode == Mode::Cut ? total / 2 : total;
-        // Pieces of about 1/20 s at the given rate, so progress moves smoothly.
-        const std::size_t piece =
-            options.rate > 0 ? std::clamp<std::size_t>(options.rate / 20, 1, 64 * 1024) : total;
-        auto started = std::make_shared<std::optional<std::chrono::steady_clock::time_point>>();
+        auto pacer = std::make_shared<Pacer>(options.rate);
 
         response.set_content_provider(
             total, "application/octet-stream",
-            [&, sendable, piece, started](std::size_t offset, std::size_t length,
-                                          httplib::DataSink &sink) {
+            [&, sendable, pacer](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
                 // Returning false makes the server drop the connection: that is the cut.
                 if (offset >= sendable || stopping)
                     return false;
-                const std::size_t count = std::min({length, sendable - offset, piece});
-                if (options.rate > 0) {
-                    if (!*started)
-                        *started = std::chrono::steady_clock::now();
-                    const auto due = **started + std::chrono::microseconds(
-                                                     (offset + count) * 1000000ULL / options.rate);
-                    std::this_thread::sleep_until(due);
-                }
+                const std::size_t count =
+                    std::min({length, sendable - offset, pacer->piece(sendable)});
+                pacer->waitToSend(offset, count);
                 return sink.write(body->data() + offset, count);
             });
     });
+
+    if (options.mode == Mode::Html) {
+        server.Get(kPortalPath, [](const httplib::Request &, httplib::Response &response) {
+            response.set_content(kPortalPage, "text/html; charset=utf-8");
+        });
+    }
 
     server.set_logger([](const httplib::Request &request, const httplib::Response &response) {
         std::cerr << "refitor-testserver: " << request.method << " " << request.path << " -> "

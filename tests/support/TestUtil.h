@@ -8,6 +8,7 @@
 #include <QString>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace testutil {
 
@@ -31,6 +32,32 @@ double rowFraction(int y, int top, int height);
 bool colorsNear(const QColor &a, const QColor &b, int tolerance = 4);
 /// The pixel at logical point p of a grabbed image, whatever its device pixel ratio.
 QColor pixelAt(const QImage &image, QPoint p);
+/// A process of its own, for what a test must see end: started without a shell, its standard
+/// input and output pipes to the test. Killed and reaped, if still running, when destroyed.
+class ChildProcess
+{
+public:
+    /// Starts program with arguments (the program's name first); throws std::runtime_error when
+    /// it cannot be started.
+    ChildProcess(const std::string &program, std::vector<std::string> arguments);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
+
+    /// One line of its standard output without the newline, "" when none comes within timeoutMs.
+    std::string readLine(int timeoutMs = 10000);
+    /// Closes its standard input, which tells the test children to go on.
+    void closeInput();
+    /// Waits up to timeoutMs for it to end; its wait status, or -1 if it still runs.
+    int wait(int timeoutMs = 10000);
+
+private:
+    int m_pid = -1;
+    int m_input = -1;
+    int m_output = -1;
+    int m_status = -1;
+};
+
 /// Where a folder of the source tree is (skins, broken skins), from the build's definitions.
 QString sourceFolder(const char *relative);
 

@@ -1,0 +1,55 @@
+// refitor-test-child: what some tests need done in a process of their own, to see how it ends.
+// Forking the test process instead can leave the child stuck on a lock that another thread of
+// the parent held, the address sanitizer's allocator lock among them.
+//
+//   exit-during-read URL FOLDER
+//       starts reading URL into a temporary file in FOLDER and, once standard input closes, ends
+//       the program with exit(1) while the transfer still runs, as Qt ends the program when the
+//       display connection breaks
+
+#include "platform/AsyncReader.h"
+
+#include <QCoreApplication>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+void waitForStandardInputToClose()
+{
+    char byte = 0;
+    while (::read(STDIN_FILENO, &byte, 1) > 0) {
+    }
+}
+
+int usage()
+{
+    std::cerr << "usage: refitor-test-child exit-during-read URL FOLDER\n";
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::string command = argc > 1 ? argv[1] : "";
+    QCoreApplication app(argc, argv);
+    try {
+        if (command == "exit-during-read" && argc == 4) {
+            // Never destroyed: exit() leaves main's locals alone, so the transfer is still running
+            // and only what the facility arranged for an exit can remove its file.
+            platform::AsyncReader reader;
+            reader.start(QString::fromLocal8Bit(argv[2]), platform::AsyncReader::kKindFile, "exe",
+                         0, QString::fromLocal8Bit(argv[3]));
+            waitForStandardInputToClose();
+            std::exit(1);
+        }
+    } catch (const std::exception &error) {
+        std::cerr << "refitor-test-child: " << error.what() << "\n";
+        return 3;
+    }
+    return usage();
+}
