@@ -6,6 +6,8 @@
 
 int main(int argc, char *argv[])
 {
+    // Before any thread starts, so that every thread inherits it.
+    platform::ignoreWriteSignals();
     QApplication app(argc, argv);
     platform::setApplicationIdentity();
 

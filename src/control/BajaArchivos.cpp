@@ -73,22 +73,25 @@ void BajaArchivos::UserControl_ReadComplete(const platform::AsyncProperty &Async
 {
     DownloadResult result;
     result.failure = AsyncProp.failure();
-    QString temporary;
     std::string moveFailure;
 
     // Move the file into place. A failed transfer's Value() throws, so nothing is moved.
     platform::runStatement(
         [&] {
-            temporary = AsyncProp.Value();
+            result.temporary = AsyncProp.Value();
             result.destination = downloads().item(AsyncProp.PropertyName());
-            platform::renameNoReplace(temporary, result.destination);
+            platform::renameNoReplace(result.temporary, result.destination);
+            result.temporary.clear();
             result.inPlace = true;
+            platform::syncFolder(platform::folderOf(result.destination));
         },
         &moveFailure);
-    if (!result.inPlace && !temporary.isEmpty()) {
-        // A download that cannot be moved into place is of no use to anyone later, so it goes
-        // rather than litter the destination's folder.
-        platform::runStatement([&] { platform::deleteFile(temporary); });
+    if (result.inPlace && !moveFailure.empty()) {
+        // The rename happened; only making the new name durable failed.
+        result.syncFailure = QString::fromStdString(moveFailure);
+    } else if (!result.inPlace && !result.temporary.isEmpty()) {
+        // The data stays in the temporary file: an existing destination is never overwritten,
+        // and the host may still want what it waited for.
         result.failure = QStringLiteral("the download could not be moved into place (%1)")
                              .arg(QString::fromStdString(moveFailure));
     }

@@ -11,13 +11,20 @@
 #include <optional>
 
 /// How a transfer ended, as far as the control knows: whether its file was moved into place and,
-/// if not, why.
+/// if not, why and where its data is.
 struct DownloadResult
 {
     bool inPlace = false;
     QString destination;
     /// One short sentence, "" when the file is in place.
     QString failure;
+    /// Where the downloaded data still is when it could not be moved into place (a file already
+    /// at the destination is never overwritten): the transfer's temporary file, now the host's to
+    /// use or remove. "" when the file is in place or the transfer failed.
+    QString temporary;
+    /// Why the destination's folder could not be flushed to disk after the file was moved into
+    /// place, "" when it was; the file is in place either way.
+    QString syncFailure;
 };
 
 /// A control that fetches files from URLs in the background, each to a destination under a

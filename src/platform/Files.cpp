@@ -129,27 +129,40 @@ void renameNoReplace(const QString &from, const QString &to)
             throw PlatformError(
                 QStringLiteral("cannot move %1 to %2: %3").arg(from, to, systemErrorText(error)));
     }
-    syncFolder(folderOf(to));
-    if (folderOf(from) != folderOf(to))
-        syncFolder(folderOf(from));
 #endif
 }
 
-void copyExecutablePermissions(const QString &from, const QString &to)
+bool exchangeFiles(const QString &a, const QString &b)
 {
-#ifdef _WIN32
-    Q_UNUSED(from);
-    Q_UNUSED(to);
-#else
-    mode_t mode = 0755;
+    const QByteArray first = QFile::encodeName(a);
+    const QByteArray second = QFile::encodeName(b);
+    if (::renameat2(AT_FDCWD, first.constData(), AT_FDCWD, second.constData(), RENAME_EXCHANGE) ==
+        0)
+        return true;
+    const int error = errno;
+    if (error == EINVAL || error == ENOSYS || error == EOPNOTSUPP)
+        return false;
+    throw PlatformError(
+        QStringLiteral("cannot swap %1 and %2: %3").arg(a, b, systemErrorText(error)));
+}
+
+FileKind fileKind(const QString &path)
+{
     struct stat info
     {};
-    if (!from.isEmpty() && ::stat(QFile::encodeName(from).constData(), &info) == 0)
-        mode = info.st_mode & 07777;
-    if (::chmod(QFile::encodeName(to).constData(), mode) != 0)
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return FileKind::Missing;
         throw PlatformError(
-            QStringLiteral("cannot set the permissions of %1: %2").arg(to, systemErrorText(errno)));
-#endif
+            QStringLiteral("cannot look at %1: %2").arg(path, systemErrorText(errno)));
+    }
+    if (S_ISREG(info.st_mode))
+        return FileKind::Regular;
+    if (S_ISDIR(info.st_mode))
+        return FileKind::Directory;
+    if (S_ISLNK(info.st_mode))
+        return FileKind::SymbolicLink;
+    return FileKind::Other;
 }
 
 } // namespace platform

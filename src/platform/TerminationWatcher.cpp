@@ -19,7 +19,7 @@ namespace {
 // A signal handler may do next to nothing; it writes the signal's number into a pipe and the
 // UI thread's event loop picks it up (the self-pipe pattern).
 int g_pipe[2] = {-1, -1};
-constexpr int kSignals[] = {SIGTERM, SIGHUP, SIGINT};
+constexpr int kSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
 
 extern "C" void onSignal(int number)
 {

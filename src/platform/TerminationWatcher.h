@@ -6,9 +6,10 @@ class QSocketNotifier;
 
 namespace platform {
 
-/// Turns a request from outside to end the program (SIGTERM, SIGHUP, SIGINT on Linux: a logout,
-/// a shutdown, Ctrl+C) into a signal on the UI thread, so the program can end tidily instead of
-/// being cut off mid-update. One per program; on Windows it never fires.
+/// Turns a request from outside to end the program (SIGTERM, SIGHUP, SIGINT, SIGQUIT on Linux:
+/// a logout, a shutdown, Ctrl+C, Ctrl+Backslash) into a signal on the UI thread, so the program
+/// can end tidily instead of being cut off mid-update. One per program; on Windows it never
+/// fires.
 class TerminationWatcher : public QObject
 {
     Q_OBJECT

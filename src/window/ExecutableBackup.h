@@ -1,35 +1,74 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
-/// Keeps the product's executable safe while a new one downloads: moves it aside to a backup
-/// beside it, puts it back when the update does not end with a new one in place, and tidies what
-/// a killed run left behind. Every operation is a rename or a removal within one folder.
-/// UI thread only.
+/// Keeps the product's executable runnable across an update. The old executable stays in place
+/// while the new one downloads; only a complete, checked file replaces it, by renames within its
+/// folder that leave a runnable program under the executable's name at every step a process can
+/// be killed between. The old one is kept as a backup until the new one is seen running, and a
+/// run that was cut short is put right by the next one. UI thread only.
 class ExecutableBackup
 {
 public:
     /// executable: the full path of the product's executable. Never throws.
     explicit ExecutableBackup(QString executable);
 
-    /// The backup's full path: the executable's, with a suffix of our own.
+    /// The backup's full path: the executable's, with a suffix of our own. Never throws.
     QString backupPath() const;
+    /// The lock file that keeps a second updater out of the folder. Never throws.
+    QString lockPath() const;
+    /// Whether a backup is there. Never throws.
+    bool hasBackup() const;
 
-    /// Undoes what an interrupted run left: restores the backup where the executable is missing,
-    /// drops a stale backup beside a present executable, and removes leftover temporary files of
-    /// ours (and nothing else) from the folder. Throws PlatformError for the first step that fails,
-    /// after trying the others.
+    /// Puts right what an interrupted run left: the backup is dropped only beside an executable
+    /// that is runnable; beside a missing or broken one the backup wins. Leftover temporary files
+    /// of ours (and nothing else) are removed. A directory or link under either name is left
+    /// alone. Throws PlatformError for the first step that fails, after trying the others.
     void recover() const;
-    /// Renames the executable to the backup. Throws PlatformError when it is missing, a backup is
-    /// already there, or the platform refuses the rename.
-    void moveAside() const;
-    /// Puts the backup back where the executable is missing; does nothing when there is no
-    /// backup. Throws PlatformError when the rename fails (the executable is back in place).
+
+    /// Throws PlatformError, with a reason for people, when the executable's name holds
+    /// something an update must not replace: a folder, a symbolic link, a device. A missing
+    /// executable or a regular file passes.
+    void checkReplaceable() const;
+
+    /// Puts the downloaded file at temporary in the executable's place: checks it is a program
+    /// for this computer, gives it the old executable's permission bits, then swaps it in (one
+    /// exchange where the file system offers one, else two renames) and keeps the old one as the
+    /// backup. The folder is not synced. Throws PlatformError, with a reason for people, when
+    /// the file is refused or the swap fails; temporary is gone then, and the old executable is
+    /// back in place unless putting it back failed too (hasBackup() then says so).
+    void install(const QString &temporary) const;
+
+    /// Checks a downloaded file that was moved straight to the executable's name because there
+    /// was no executable to keep, and gives it the usual permission bits of a program. Throws
+    /// PlatformError, with a reason for people, when it is refused; it has been removed then.
+    void adopt() const;
+
+    /// Puts the backup back in place of a new executable that would not run, and removes the new
+    /// one. Throws PlatformError when there is no backup or it cannot be put back.
+    void rollBack() const;
+
+    /// Puts the backup back where the executable is missing; does nothing when the executable
+    /// is there or there is no backup. Throws PlatformError when the rename fails.
     void restore() const;
-    /// Removes the backup once the new executable is in place; does nothing when there is none.
-    /// Throws PlatformError when it cannot be removed.
+
+    /// Removes the backup once the new executable has been seen running; does nothing when
+    /// there is none. Throws PlatformError when it cannot be removed.
     void discard() const;
 
+    /// For tests that end the process between two steps of a swap: called after each step that
+    /// changes a name. Never called when empty.
+    void setStepHook(std::function<void()> hook) { m_stepHook = std::move(hook); }
+    /// For tests of file systems that cannot swap two names: makes install() and rollBack() use
+    /// renames only.
+    void setExchangeAllowed(bool allowed) { m_exchangeAllowed = allowed; }
+
 private:
+    void stepDone() const;
+    bool exchange(const QString &a, const QString &b) const;
+
     QString m_executable;
+    std::function<void()> m_stepHook;
+    bool m_exchangeAllowed = true;
 };

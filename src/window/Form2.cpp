@@ -6,6 +6,7 @@
 #include "platform/Conversions.h"
 #include "platform/Dialogs.h"
 #include "platform/EventPump.h"
+#include "platform/Executables.h"
 #include "platform/Files.h"
 #include "platform/PlatformError.h"
 #include "platform/Statement.h"
@@ -13,11 +14,15 @@
 
 #include <QCloseEvent>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTimer>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <optional>
 
 #ifndef REFITOR_DOWNLOAD_URL
 #define REFITOR_DOWNLOAD_URL "http://download.korvane.example/ProgramFiles/Korvane.exe"
@@ -167,8 +172,25 @@ ExecutableBackup Form2::backup() const
 
 void Form2::Form_Load()
 {
-    // Before anything else: put back what an interrupted earlier run left behind.
-    runStatement([&] { backup().recover(); });
+    // One updater per folder, before anything is looked at: a second one (a double click) would
+    // take over the first one's files.
+    bool busy = false;
+    std::string reason;
+    if (runStatement(
+            [&] {
+                m_lock = platform::FolderLock::tryAcquire(backup().lockPath());
+                busy = m_lock == nullptr;
+            },
+            &reason)) {
+        if (busy) {
+            refuseSecondRun();
+            return;
+        }
+        // Put right what an interrupted earlier run left behind.
+        runStatement([&] { backup().recover(); });
+    } else {
+        m_startFailure = QString::fromStdString(reason);
+    }
 
     runStatement([&] {
         File1->setPath(platform::applicationFolder() + platform::separator() + kSkinFolderName +
@@ -177,19 +199,28 @@ void Form2::Form_Load()
     runStatement([&] { File1->setFileName(kSkinFileName); });
     runStatement([&] { File1_Click(); });
     runStatement([&] { Pause(3); });
-    // The old executable is moved aside rather than deleted, so it can come back if the
-    // update does not end with a new one in place.
-    runStatement([&] { backup().moveAside(); });
+    // The old executable stays where it is, runnable, until a checked new one replaces it; only
+    // what an update must not replace is refused here, before anything is downloaded.
+    if (m_startFailure.isEmpty() && !runStatement([&] { backup().checkReplaceable(); }, &reason))
+        m_startFailure = QString::fromStdString(reason);
     runStatement([&] { txtSave->setText(executablePath()); });
     runStatement([&] { Label3->setCaption(kExecutableName); });
-    runStatement([&] { Command1_Click(); });
+    if (m_startFailure.isEmpty())
+        runStatement([&] { Command1_Click(); });
 
-    // A download refused at once would leave the window waiting for a completion that never
-    // comes; hand over as a failure once the window is up.
-    if (!m_lastClickFailure.isEmpty()) {
-        const QString reason = m_lastClickFailure;
-        QTimer::singleShot(0, this, [this, reason] { finishFailed(reason); });
-    }
+    // A run refused at once would leave the window waiting for a completion that never comes;
+    // hand over as a failure once the window is up.
+    const QString failure = m_startFailure.isEmpty() ? m_lastClickFailure : m_startFailure;
+    if (!failure.isEmpty())
+        QTimer::singleShot(0, this, [this, failure] { finishFailed(failure); });
+}
+
+void Form2::refuseSecondRun()
+{
+    m_finished = true;
+    m_exitCode = kExitBusy;
+    tell(QStringLiteral("An update of Korvane is already running in this folder."));
+    endRun(kExitBusy);
 }
 
 void Form2::Command1_Click()
@@ -257,30 +288,95 @@ void Form2::j_Completed(const int &Bytes, const QString &sId)
     DownloadResult result;
     std::string reason;
     runStatement([&] { result = control().lastResult(sId); }, &reason);
-    bool updated = false;
-    runStatement([&] { updated = result.inPlace && result.destination == executablePath(); });
-    if (updated)
-        finishUpdated();
-    else
-        finishFailed(result.failure.isEmpty() ? QString::fromStdString(reason) : result.failure);
+    QString failure = result.failure.isEmpty() ? QString::fromStdString(reason) : result.failure;
+    bool installed = false;
+    if (!result.temporary.isEmpty()) {
+        // The old executable was in the way, as it should be: the data waits in the transfer's
+        // file, and is checked and swapped in here.
+        installed = runStatement([&] { backup().install(result.temporary); }, &reason);
+    } else if (result.inPlace && result.destination == executablePath()) {
+        // There was no old executable, so the file went straight to its name.
+        installed = runStatement([&] { backup().adopt(); }, &reason);
+    } else if (result.inPlace) {
+        failure = QStringLiteral("the download went to %1 instead").arg(result.destination);
+    }
+    if (!installed) {
+        finishFailed(reason.empty() ? failure : QString::fromStdString(reason));
+        return;
+    }
+    QString syncFailure = result.syncFailure;
+    if (!runStatement([&] { platform::syncFolder(platform::applicationFolder()); }, &reason))
+        syncFailure = QString::fromStdString(reason);
+    finishUpdated(syncFailure);
 }
 
-void Form2::finishUpdated()
+void Form2::finishUpdated(const QString &syncFailure)
 {
     m_finished = true;
     m_exitCode = kExitUpdated;
-    runStatement([&] {
-        const ExecutableBackup saved = backup();
-        platform::copyExecutablePermissions(
-            platform::pathExists(saved.backupPath()) ? saved.backupPath() : QString(),
-            executablePath());
-    });
-    runStatement([&] { backup().discard(); });
     runStatement([&] { setCaption(kCompleted); });
-    runStatement([&] { platform::messageBox(kCompleted); });
+    QString text = kCompleted;
+    if (!syncFailure.isEmpty()) {
+        // The new executable is in place; only the durability of its name is in doubt.
+        text += QStringLiteral("\n\nThe new Korvane.exe is in place, but the folder could not be "
+                               "written to disk (%1). If the computer loses power soon, the "
+                               "previous version may come back.")
+                    .arg(syncFailure);
+    }
+    tell(text);
+
+    // The previous version stays as the backup until the new one is seen running.
+    std::optional<platform::StartedProgram> started;
+    std::string startFailure;
+    runStatement(
+        [&] {
+            started.emplace(
+                platform::startProgram(executablePath(), platform::WindowState::MinimizedFocus));
+        },
+        &startFailure);
+    if (started) {
+        using platform::StartedProgram;
+        if (started->watch(std::chrono::milliseconds(kStartWatchMs)) ==
+            StartedProgram::State::EndedBySignal) {
+            startFailure = QStringLiteral("it was ended by %1 as it started")
+                               .arg(platform::signalName(started->endingSignal()))
+                               .toStdString();
+        }
+    }
+    if (!startFailure.empty()) {
+        rollBackFailedStart(QString::fromStdString(startFailure));
+        return;
+    }
+    runStatement([&] { backup().discard(); });
+    endRun(kExitUpdated);
+}
+
+void Form2::rollBackFailedStart(const QString &reason)
+{
+    m_exitCode = kExitFailed;
+    runStatement([&] { setCaption(kFailed); });
+    const QString newOne = QStringLiteral("The new Korvane.exe did not start: %1.").arg(reason);
+    if (!backup().hasBackup()) {
+        tell(kFailed + QStringLiteral("\n\n") + newOne);
+        endRun(kExitFailed);
+        return;
+    }
+    std::string restoreFailure;
+    if (!runStatement([&] { backup().rollBack(); }, &restoreFailure)) {
+        m_exitCode = kExitRestoreFailed;
+        tell(kFailed + QStringLiteral("\n\n") + newOne +
+             QStringLiteral("\n\nThe previous version could not be put back (%1). It is kept as "
+                            "%2.")
+                 .arg(QString::fromStdString(restoreFailure),
+                      QFileInfo(backup().backupPath()).fileName()));
+        endRun(kExitRestoreFailed);
+        return;
+    }
+    tell(kFailed + QStringLiteral("\n\n") + newOne +
+         QStringLiteral(" The previous version was restored."));
     runStatement(
         [&] { platform::startProgram(executablePath(), platform::WindowState::MinimizedFocus); });
-    platform::endProgram(kExitUpdated);
+    endRun(kExitFailed);
 }
 
 void Form2::finishFailed(const QString &reason)
@@ -289,15 +385,41 @@ void Form2::finishFailed(const QString &reason)
         return;
     m_finished = true;
     m_exitCode = kExitFailed;
-    // The old executable goes back first, so it is in place whatever happens to this process
-    // while the message is on screen.
-    runStatement([&] { backup().restore(); });
+    // The old executable stays in place during the download; only a swap that failed halfway
+    // can have left it aside.
+    std::string restoreFailure;
+    const bool restored = runStatement([&] { backup().restore(); }, &restoreFailure);
     runStatement([&] { setCaption(kFailed); });
-    runStatement(
-        [&] { platform::messageBox(kFailed + QStringLiteral("\n\n") + asSentence(reason)); });
-    runStatement(
-        [&] { platform::startProgram(executablePath(), platform::WindowState::MinimizedFocus); });
-    platform::endProgram(kExitFailed);
+    QString text = kFailed + QStringLiteral("\n\n") + asSentence(reason);
+    if (!restored) {
+        m_exitCode = kExitRestoreFailed;
+        text += QStringLiteral("\n\nThe previous version could not be put back (%1). It is kept "
+                               "as %2.")
+                    .arg(QString::fromStdString(restoreFailure),
+                         QFileInfo(backup().backupPath()).fileName());
+    }
+    tell(text);
+    if (restored && platform::isRunnableExecutable(executablePath())) {
+        runStatement([&] {
+            platform::startProgram(executablePath(), platform::WindowState::MinimizedFocus);
+        });
+    }
+    endRun(m_exitCode);
+}
+
+void Form2::tell(const QString &text)
+{
+    // Also on the standard error, for whoever started the updater from a terminal or a script.
+    std::fprintf(
+        stderr, "Refitor: %s\n",
+        QString(text).replace(QStringLiteral("\n\n"), QStringLiteral(" ")).toUtf8().constData());
+    runStatement([&] { platform::messageBox(text); });
+}
+
+void Form2::endRun(int exitCode)
+{
+    m_lock.reset();
+    platform::endProgram(exitCode);
 }
 
 void Form2::requestEnd()
@@ -305,7 +427,7 @@ void Form2::requestEnd()
     if (!m_finished)
         abandonRun();
     else
-        platform::endProgram(m_exitCode);
+        endRun(m_exitCode);
 }
 
 void Form2::abandonRun()
@@ -313,11 +435,18 @@ void Form2::abandonRun()
     m_finished = true;
     m_exitCode = kExitClosed;
     // Destroying the control cancels its transfer, removes the temporary file and joins the
-    // worker, so nothing is left half-written when the old executable comes back.
+    // worker, so nothing is left half-written.
     delete j;
     j = nullptr;
-    runStatement([&] { backup().restore(); });
-    platform::endProgram(kExitClosed);
+    std::string restoreFailure;
+    if (!runStatement([&] { backup().restore(); }, &restoreFailure)) {
+        m_exitCode = kExitRestoreFailed;
+        tell(kFailed + QStringLiteral("\n\nThe previous version could not be put back (%1). It "
+                                      "is kept as %2.")
+                           .arg(QString::fromStdString(restoreFailure),
+                                QFileInfo(backup().backupPath()).fileName()));
+    }
+    endRun(m_exitCode);
 }
 
 void Form2::closeEvent(QCloseEvent *event)

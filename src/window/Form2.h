@@ -3,6 +3,7 @@
 #include "control/BajaArchivos.h"
 #include "platform/AutoSizeLabel.h"
 #include "platform/FileListBox.h"
+#include "platform/FolderLock.h"
 #include "platform/ProgressBar.h"
 #include "platform/Shape.h"
 #include "platform/SkinEngine.h"
@@ -12,23 +13,36 @@
 #include <QPushButton>
 #include <QVariant>
 #include <QWidget>
+#include <memory>
 
 class ExecutableBackup;
 
-/// The update window and the update run its handlers drive: wait, move the old executable aside,
-/// download the new one with progress, hand over to it. UI thread only.
+/// The update window and the update run its handlers drive: wait, download the new executable
+/// with progress while the old one stays in place, check it and swap it in, hand over to it and
+/// fall back to the old one should it not start. UI thread only.
 class Form2 : public QWidget
 {
     Q_OBJECT
 public:
-    /// How the program ends: the new executable is in place and started; the update failed and
-    /// the old one is back and started; the window was closed before the end and nothing started.
+    /// How the program ends.
     enum ExitCode
     {
+        /// The new executable is in place and was seen running.
         kExitUpdated = 0,
+        /// The update failed, or the new executable did not start: the old one is in place and
+        /// was started (when it can run).
         kExitFailed = 1,
-        kExitClosed = 2
+        /// The window was closed before the end: the old executable is in place, nothing started.
+        kExitClosed = 2,
+        /// Another update runs in the folder: nothing was touched.
+        kExitBusy = 3,
+        /// The old executable could not be put back; it is kept under the backup name.
+        kExitRestoreFailed = 4
     };
+
+    /// How long a newly started executable must keep from being killed by a signal before its
+    /// predecessor is given up.
+    static constexpr int kStartWatchMs = 5000;
 
     /// UI thread. Builds the window with its controls at their design values; does not show it.
     /// Throws PlatformError when the download control cannot start.
@@ -77,8 +91,12 @@ private:
     void j_Completed(const int &Bytes, const QString &sId);
 
     void abandonRun();
-    void finishUpdated();
+    void refuseSecondRun();
+    void finishUpdated(const QString &syncFailure);
     void finishFailed(const QString &reason);
+    void rollBackFailedStart(const QString &reason);
+    void tell(const QString &text);
+    void endRun(int exitCode);
     BajaArchivos &control() const;
     QString executablePath() const;
     ExecutableBackup backup() const;
@@ -86,4 +104,6 @@ private:
     bool m_finished = false;
     int m_exitCode = kExitClosed;
     QString m_lastClickFailure; // why the last Download was refused, "" if it was not
+    QString m_startFailure;     // why the run cannot go ahead, "" while it can
+    std::unique_ptr<platform::FolderLock> m_lock;
 };

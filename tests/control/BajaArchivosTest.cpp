@@ -1,6 +1,7 @@
 #include "control/BajaArchivos.h"
 
 #include "platform/AsyncReader.h"
+#include "platform/Files.h"
 #include "platform/PlatformError.h"
 #include "support/LoopbackServer.h"
 #include "support/TestUtil.h"
@@ -158,7 +159,7 @@ TEST_F(ControlTest, KeyIsFreeInsideTheCompletedHandler)
     EXPECT_EQ(readFile(path("again")).toStdString(), m_other);
 }
 
-TEST_F(ControlTest, ExistingDestinationIsNeverOverwrittenAndNoTemporaryFileIsLeft)
+TEST_F(ControlTest, ExistingDestinationIsNeverOverwrittenAndTheDataStaysInTheTemporaryFile)
 {
     testutil::writeFile(path("Korvane.exe"), "old program");
     BajaArchivos control;
@@ -167,11 +168,14 @@ TEST_F(ControlTest, ExistingDestinationIsNeverOverwrittenAndNoTemporaryFileIsLef
     ASSERT_TRUE(waitUntil([&] { return completed.count() == 1; }));
     EXPECT_EQ(completed.at(0).at(0).toInt(), static_cast<int>(kFileSize));
     EXPECT_EQ(readFile(path("Korvane.exe")), QByteArray("old program"));
-    EXPECT_EQ(entriesOf(m_dir.path()), QStringList{QStringLiteral("Korvane.exe")});
     const DownloadResult result = control.lastResult(QStringLiteral("Id"));
     EXPECT_FALSE(result.inPlace);
     EXPECT_TRUE(result.failure.contains(QStringLiteral("moved into place")))
         << result.failure.toStdString();
+    ASSERT_FALSE(result.temporary.isEmpty());
+    EXPECT_EQ(platform::folderOf(result.temporary), m_dir.path());
+    EXPECT_EQ(readFile(result.temporary).toStdString(), m_body) << "the host may still use it";
+    EXPECT_EQ(entriesOf(m_dir.path()).size(), 2);
 }
 
 TEST_F(ControlTest, FailedTransferCompletesWithItsReasonAndMovesNothing)

@@ -5,15 +5,15 @@
 #
 # Installs the build into a temporary folder beside an old Korvane.exe (a shell script that
 # appends "old" to a marker file), starts its own Xvfb and the test server on the port of the
-# build's download address, runs the real program and drives its window with xdotool:
-#   success  the server sends a new Korvane.exe (throttled to ~3 s): exit 0, new file in place
-#            with the old permission bits, "new" started from its own folder
-#   404      exit 1, the old Korvane.exe restored byte for byte and started
-#   cut      the connection closes halfway: as 404
-#   cancel   the window is closed mid-download, as a window manager would: exit 2, old restored,
-#            nothing started
-#   close-button  as cancel, by a click on the skinned title bar's close button
-# Every scenario also checks that no backup or partial download is left in the folder.
+# build's download address, runs the real program and drives its window with xdotool through a
+# table of scenarios (run_scenario at the end): a successful update; server answers that are no
+# program (404, a cut, an empty body, a close-delimited body cut short, gzip nobody asked for, a
+# captive portal's HTML page, an endless body); a file-size limit; a new version that cannot
+# start and one that crashes at once (rolled back); the window closed by the window manager and
+# by the skin's close button; a second updater in the folder; and the display lost mid-download.
+# Every scenario checks that a runnable Korvane.exe (old or new, with its permission bits) is in
+# place, that nothing of Refitor's is left in the folder, which Korvane.exe was started, the exit
+# code, and that a failure is told as a failure with its reason.
 #
 # REFITOR_SCREENSHOT_DIR: when set, the success scenario saves screenshot-download.png there (a
 # relative folder is taken from the source folder). REFITOR_E2E_KEEP=1 keeps the work folder.
@@ -54,6 +54,9 @@ done
 # Only the loopback server is ever contacted, and the program gets the X display, not offscreen.
 unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY QT_QPA_PLATFORM
 export no_proxy="127.0.0.1,localhost" NO_PROXY="127.0.0.1,localhost"
+
+# A version that crashes on purpose must not leave a core file in the folder under test.
+ulimit -c 0
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/refitor-e2e.XXXXXX")"
 xvfb_pid="" server_pid="" refitor_pid=""
@@ -107,15 +110,19 @@ wait_for() { # SECONDS COMMAND...: polls until the command succeeds; 1 when time
 
 # --- X display ---------------------------------------------------------------------------------
 
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-if ! wait_for 20 test -s "$work/display"; then
-  echo "e2e: Xvfb did not start:" >&2
-  cat "$work/xvfb.log" >&2
-  exit 1
-fi
-DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
-export DISPLAY
+start_xvfb() {
+  rm -f "$work/display"
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" 2>"$work/xvfb.log" &
+  xvfb_pid=$!
+  if ! wait_for 20 test -s "$work/display"; then
+    echo "e2e: Xvfb did not start:" >&2
+    cat "$work/xvfb.log" >&2
+    exit 1
+  fi
+  DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
+  export DISPLAY
+}
+start_xvfb
 log "Xvfb on $DISPLAY (pid $xvfb_pid), server port $port"
 
 window_titles() { # every visible window with a name, for diagnostics
@@ -199,14 +206,14 @@ check "installs Refitor and SKN/SoftCrystal.skn" \
   test -x "$install_dir/Refitor" -a -f "$install_dir/SKN/SoftCrystal.skn"
 
 # A Korvane.exe stand-in: a shell script that appends WORD and its arguments to the marker, and
-# its working folder to MARKER.cwd. About PADDING_BYTES of comment after it make the download
-# longer (lines of 57 random bytes in base64 are 79 bytes long).
-write_korvane() { # FILE WORD MARKER PADDING_BYTES
+# its working folder to MARKER.cwd, then runs TAIL (default: exit 0). About PADDING_BYTES of
+# comment after it make the download longer (lines of 57 random bytes in base64 are 79 bytes).
+write_korvane() { # FILE WORD MARKER PADDING_BYTES [TAIL]
   {
     printf '#!/bin/sh\n'
     printf 'echo %s "$@" >>'\''%s'\''\n' "$2" "$3"
     printf 'pwd -P >'\''%s.cwd'\''\n' "$3"
-    printf 'exit 0\n'
+    printf '%s\n' "${5:-exit 0}"
     if [ "$4" -gt 0 ]; then
       head -c $(($4 * 57 / 79)) /dev/urandom | base64 -w 76 | sed 's/^/# /'
     fi
@@ -243,8 +250,9 @@ wait_exit() { # SECONDS
   fi
 }
 
-leftovers() { # FOLDER: names of backups and partial downloads in it
-  find "$1" -maxdepth 1 \( -name '*.refitor-backup' -o -name '.refitor-*.part' \) -printf '%f\n'
+leftovers() { # FOLDER: names of backups, locks and partial downloads in it
+  find "$1" -maxdepth 1 \( -name '*.refitor-backup' -o -name '*.refitor-lock' \
+    -o -name '.refitor-*.part' \) -printf '%f\n'
 }
 
 diagnose() { # FOLDER
@@ -283,11 +291,58 @@ click_close_button() { # WINDOW_ID
     $((Y + border + margin + size / 2)) click 1
 }
 
-# MODE: ok | 404 | cut | cancel | closebutton (the last two served as ok, the window is closed
-# mid-download).
-run_scenario() { # NAME MODE
+# Answers the message box titled "Updating Korvane" that belongs to no window but MAIN_ID, by
+# pressing Return in it, retried, since a key pressed before the box is ready for it is lost.
+# Returns 1 when no box shows within 15 s or it does not close.
+answer_box() { # MAIN_ID
+  local box try
+  box="$(wait_for 15 find_window '^Updating Korvane$' "$1")" || return 1
+  for try in 1 2 3 4 5; do
+    # No window manager gives the box the focus: do it, then press Return for OK.
+    xdotool windowfocus --sync "$box" 2>/dev/null || true
+    xdotool key --clearmodifiers Return 2>/dev/null || true
+    wait_for 3 box_closed "$box" && return 0
+  done
+  return 1
+}
+box_closed() { ! xdotool getwindowname "$1" >/dev/null 2>&1 || ! xdotool search --onlyvisible --name '^Updating Korvane$' 2>/dev/null | grep -qx "$1"; }
+
+# Waits for the main window's title to match REGEX; prints the window's id.
+wait_title() { # SECONDS REGEX
+  local deadline=$((SECONDS + $1)) id
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    for id in $(xdotool search --onlyvisible --name "$2" 2>/dev/null); do
+      echo "$id"
+      return 0
+    done
+    sleep 0.1
+  done
+  return 1
+}
+
+reason_told() { # TEXT: the program said TEXT on its standard error
+  grep -qF -- "$1" "$work/$scenario.refitor.log"
+}
+
+old_in_place_throughout() { # FOLDER OLD_COPY: until the program ends, 20 s at most
+  local deadline=$((SECONDS + 20))
+  while ! program_ended && [ "$SECONDS" -lt "$deadline" ]; do
+    cmp -s "$1/Korvane.exe" "$2" || return 1
+    sleep 0.05
+  done
+}
+
+# One row of the table.
+#   NAME     the scenario's name, used for its folder and logs
+#   SERVED   the server's mode: ok | 404 | cut | empty | closecut | gzip | html | endless
+#   OUTCOME  updated | failed | rollback | closed | closebutton | busy | display
+#   REASON   text the program must tell (on its standard error, as in its box) for a failure
+#   NEW      the new Korvane.exe's last line: "exit 0", or what makes it fail to start or crash
+#   LIMIT    a file size limit (ulimit -f, in KiB) for the program, or ""
+run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT]
   scenario="$1"
-  local mode="$2" dir="$work/$1" marker="$work/$1.marker"
+  local served="$2" outcome="$3" reason="$4" tail="${5:-exit 0}" limit="${6:-}"
+  local dir="$work/$1" marker="$work/$1.marker"
   local old="$work/$1.old" new="$work/$1.new" rate=0 size=200000
   scenario_ok=1 exit_code=""
   log "=== $scenario ==="
@@ -296,23 +351,27 @@ run_scenario() { # NAME MODE
   write_korvane "$dir/Korvane.exe" old "$marker" 0
   chmod 0750 "$dir/Korvane.exe"
   cp -p "$dir/Korvane.exe" "$old"
-  case "$mode" in
-    ok) rate=100000 size=300000 ;;     # ~3 s, long enough to be seen mid-way
-    cancel | closebutton) rate=40000 size=400000 ;; # ~10 s, time enough to close the window
+  case "$outcome" in
+    updated) rate=100000 size=300000 ;; # ~3 s, long enough to be seen mid-way
+    closed | closebutton | busy | display) rate=40000 size=400000 ;; # ~10 s
   esac
-  write_korvane "$new" new "$marker" "$size"
-  local served="$mode"
-  [ "$mode" != cancel ] && [ "$mode" != closebutton ] || served=ok
+  write_korvane "$new" new "$marker" "$size" "$tail"
+  if [[ "$tail" == '#!'* ]]; then printf '%s\n' "$tail" >"$new"; fi
   start_server "$served" "$new" "$rate"
 
-  (cd "$dir" && exec ./Refitor) >"$work/$scenario.refitor.log" 2>&1 &
+  if [ -n "$limit" ]; then
+    (cd "$dir" && ulimit -f "$limit" && exec ./Refitor) >"$work/$scenario.refitor.log" 2>&1 &
+  else
+    (cd "$dir" && exec ./Refitor) >"$work/$scenario.refitor.log" 2>&1 &
+  fi
   refitor_pid=$!
 
-  local main="" box="" title
-  if [ "$served" = ok ]; then
+  local main="" title second_pid="" second_code=""
+  if [ "$served" = ok ] && [ -z "$limit" ] && [ "$outcome" != rollback ]; then
     # The program waits three seconds before it starts; ASan makes everything slower.
-    if main="$(wait_for 30 find_window '^Updating Korvane [0-9]+(\.[0-9]+)?%$')"; then
+    if main="$(wait_title 30 '^Updating Korvane [0-9]+(\.[0-9]+)?%$')"; then
       pass "progress shows in the title ('$(xdotool getwindowname "$main")')"
+      check "Korvane.exe is still the old one while the new one downloads" cmp -s "$dir/Korvane.exe" "$old"
       # 362 x 66 of client area inside the default skin's frame: one-pixel border and a
       # 22-pixel title bar.
       local geometry
@@ -324,7 +383,7 @@ run_scenario() { # NAME MODE
     fi
   fi
 
-  if [ "$mode" = ok ] && [ -n "$main" ] && [ -n "${REFITOR_SCREENSHOT_DIR:-}" ]; then
+  if [ "$outcome" = updated ] && [ -n "$main" ] && [ -n "${REFITOR_SCREENSHOT_DIR:-}" ]; then
     # Somewhere in the middle of the bar, when the download gets there in time.
     wait_for 2 title_past_a_third "$main" || true
     local shots
@@ -335,65 +394,111 @@ run_scenario() { # NAME MODE
     fi
   fi
 
-  if [ "$mode" = cancel ] || [ "$mode" = closebutton ]; then
-    if [ -n "$main" ]; then
-      if [ "$mode" = cancel ]; then close_window "$main"; else click_close_button "$main"; fi
-    fi
-    wait_exit 20
-    check "exit code 2 after the window is closed (got ${exit_code:-none: still running})" \
-      test "$exit_code" = 2
+  case "$outcome" in
+    busy)
+      # A second updater in the same folder while the first one downloads.
+      (cd "$dir" && exec ./Refitor) >"$work/$scenario.second.log" 2>&1 &
+      second_pid=$!
+      if answer_box "$main"; then
+        pass "the second updater shows a box"
+      else
+        fail "the second updater shows no box"
+      fi
+      if wait_for 10 eval '! kill -0 '"$second_pid"' 2>/dev/null'; then
+        second_code=0
+        wait "$second_pid" || second_code=$?
+      fi
+      check "the second updater ends with exit code 3 (got ${second_code:-none: still running})" \
+        test "$second_code" = 3
+      check "the second updater says an update is already running" \
+        grep -qF "already running" "$work/$scenario.second.log"
+      outcome=updated
+      ;;
+    display)
+      local display_pid="$xvfb_pid"
+      kill "$display_pid"
+      wait "$display_pid" 2>/dev/null || true
+      xvfb_pid=""
+      check "Korvane.exe stays the old one until the program has ended" \
+        old_in_place_throughout "$dir" "$old"
+      wait_exit 20
+      check "the program ends with a failure when its display is lost (got ${exit_code:-none: still running})" \
+        test -n "$exit_code" -a "$exit_code" != 0
+      start_xvfb
+      ;;
+  esac
+
+  case "$outcome" in
+    closed | closebutton)
+      if [ -n "$main" ]; then
+        if [ "$outcome" = closed ]; then close_window "$main"; else click_close_button "$main"; fi
+      fi
+      wait_exit 20
+      check "exit code 2 after the window is closed (got ${exit_code:-none: still running})" \
+        test "$exit_code" = 2
+      ;;
+    updated | failed | rollback)
+      local expected="Update failed"
+      [ "$outcome" = failed ] || expected="Update is completed"
+      if main="$(wait_title 60 '^Update (is completed|failed)$')"; then
+        title="$(xdotool getwindowname "$main")"
+        check "window title '$expected' (got '$title')" test "$title" = "$expected"
+      else
+        fail "the window title never became 'Update is completed' or 'Update failed'"
+      fi
+      if answer_box "$main"; then
+        pass "a message box titled 'Updating Korvane' shows and closes with OK"
+      else
+        fail "no message box titled 'Updating Korvane' that closes with OK"
+      fi
+      if [ "$outcome" = rollback ]; then
+        # The new version did not start: a second box says so, and the old one is back.
+        if wait_title 15 '^Update failed$' >/dev/null; then
+          pass "the window title becomes 'Update failed' when the new version does not start"
+        else
+          fail "the window title did not become 'Update failed'"
+        fi
+        if answer_box "$main"; then pass "a second box tells it"; else fail "no second box"; fi
+      fi
+      wait_exit 20
+      local code=1
+      [ "$outcome" != updated ] || code=0
+      check "exit code $code (got ${exit_code:-none: still running})" test "$exit_code" = "$code"
+      ;;
+  esac
+
+  # Which Korvane.exe was started, if any.
+  local started=""
+  case "$outcome" in
+    updated) started=new ;;
+    failed) started=old ;;
+    rollback) [[ "$tail" == '#!'* ]] && started=old || started="new old" ;;
+  esac
+  if [ -n "$started" ]; then
+    wait_for 10 test "$(tr '\n' ' ' <"$marker" 2>/dev/null | sed 's/ $//')" = "$started" || true
+    check "'$started' is started without arguments (marker: '$(tr '\n' ' ' <"$marker" 2>/dev/null)')" \
+      test "$(tr '\n' ' ' <"$marker" 2>/dev/null | sed 's/ $//')" = "$started"
+    check "Korvane.exe starts in its own folder" \
+      test "$(cat "$marker.cwd" 2>/dev/null)" = "$(cd "$dir" && pwd -P)"
+  else
     # A started program writes the marker at once; give it the time it would need.
     sleep 1
     check "nothing is started" test ! -e "$marker"
-  else
-    local expected="Update failed"
-    [ "$mode" != ok ] || expected="Update is completed"
-    if main="$(wait_for 60 find_window '^Update (is completed|failed)$')"; then
-      title="$(xdotool getwindowname "$main")"
-      check "window title '$expected' (got '$title')" test "$title" = "$expected"
-    else
-      fail "the window title never became 'Update is completed' or 'Update failed'"
-    fi
-
-    if box="$(wait_for 15 find_window '^Updating Korvane$' "$main")"; then
-      pass "a message box titled 'Updating Korvane' shows"
-      # No window manager gives the box the focus: do it, then press Return for OK. Retried,
-      # since a key pressed before the box is ready for it is lost.
-      local try
-      for try in 1 2 3; do
-        xdotool windowfocus --sync "$box" 2>/dev/null || true
-        xdotool key --clearmodifiers Return 2>/dev/null || true
-        wait_exit 5
-        [ -z "$exit_code" ] || break
-        log "the box is still open after Return (try $try)"
-      done
-    else
-      fail "no message box titled 'Updating Korvane' within 15 s"
-    fi
-
-    [ -n "$exit_code" ] || wait_exit 10
-    local code=1 word=old
-    [ "$mode" != ok ] || { code=0 word=new; }
-    check "exit code $code (got ${exit_code:-none: still running})" test "$exit_code" = "$code"
-    wait_for 10 test -s "$marker" || true
-    check "$word Korvane.exe is started without arguments (marker: '$(cat "$marker" 2>/dev/null)')" \
-      test "$(cat "$marker" 2>/dev/null)" = "$word"
-    check "Korvane.exe starts in its own folder" \
-      test "$(cat "$marker.cwd" 2>/dev/null)" = "$(cd "$dir" && pwd -P)"
+  fi
+  if [ -n "$reason" ]; then
+    check "the failure is told with its reason ('$reason')" reason_told "$reason"
   fi
 
-  if [ "$mode" = ok ]; then
+  if [ "$outcome" = updated ]; then
     check "Korvane.exe is the served file" cmp -s "$dir/Korvane.exe" "$new"
-    check "the new Korvane.exe has the old one's permission bits (750, got $(stat -c %a "$dir/Korvane.exe"))" \
-      test "$(stat -c %a "$dir/Korvane.exe")" = 750
   else
-    check "the old Korvane.exe is back byte for byte" cmp -s "$dir/Korvane.exe" "$old"
-    check "the old Korvane.exe keeps its permission bits (750, got $(stat -c %a "$dir/Korvane.exe"))" \
-      test "$(stat -c %a "$dir/Korvane.exe")" = 750
+    check "the old Korvane.exe is in place byte for byte" cmp -s "$dir/Korvane.exe" "$old"
   fi
+  check "Korvane.exe keeps the old permission bits (750, got $(stat -c %a "$dir/Korvane.exe"))" \
+    test "$(stat -c %a "$dir/Korvane.exe")" = 750
   local left
   left="$(leftovers "$dir" | tr '\n' ' ')"
-  check "no backup or partial download is left${left:+ (found: $left)}" test -z "$left"
+  check "no backup, lock or partial download is left${left:+ (found: $left)}" test -z "$left"
   left="$(find "$dir" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort | tr '\n' ' ')"
   check "the folder holds just Korvane.exe, Refitor and SKN (found: $left)" \
     test "$left" = "Korvane.exe Refitor SKN "
@@ -401,15 +506,26 @@ run_scenario() { # NAME MODE
   [ "$scenario_ok" = 1 ] || diagnose "$dir"
   stop_pid "$refitor_pid"
   refitor_pid=""
+  stop_pid "$second_pid"
   stop_pid "$server_pid"
   server_pid=""
 }
 
-run_scenario success ok
-run_scenario not-found 404
-run_scenario cut cut
-run_scenario cancel cancel
-run_scenario close-button closebutton
+run_scenario success ok updated ""
+run_scenario not-found 404 failed "The server answered 404."
+run_scenario cut cut failed "The connection was lost after"
+run_scenario empty empty failed "The server sent an empty file."
+run_scenario close-delimited closecut failed "did not say how long"
+run_scenario gzip gzip failed "gzip"
+run_scenario captive-portal html failed "The server sent an HTML page, not a program."
+run_scenario endless endless failed "did not say how long"
+run_scenario file-size-limit ok failed "File too large" "exit 0" 100
+run_scenario cannot-start ok rollback "The new Korvane.exe did not start" '#!/nonexistent/sh'
+run_scenario crashes-at-once ok rollback "SIGSEGV" 'kill -SEGV $$'
+run_scenario cancel ok closed ""
+run_scenario close-button ok closebutton ""
+run_scenario second-updater ok busy ""
+run_scenario lost-display ok display ""
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

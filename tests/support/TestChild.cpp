@@ -6,10 +6,19 @@
 //       starts reading URL into a temporary file in FOLDER and, once standard input closes, ends
 //       the program with exit(1) while the transfer still runs, as Qt ends the program when the
 //       display connection breaks
+//   hold-lock PATH
+//       takes the folder lock at PATH, writes "locked" (or "busy") and a newline, and once
+//       standard input closes ends the program with exit(0), the lock still held
+//   swap EXECUTABLE TEMPORARY install|rollback exchange|renames STEP
+//       installs TEMPORARY as EXECUTABLE (or rolls it back), swapping by one exchange or by
+//       renames, and kills itself with SIGKILL after step STEP; exits 0 when the work ends first
 
 #include "platform/AsyncReader.h"
+#include "platform/FolderLock.h"
+#include "window/ExecutableBackup.h"
 
 #include <QCoreApplication>
+#include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -27,7 +36,10 @@ void waitForStandardInputToClose()
 
 int usage()
 {
-    std::cerr << "usage: refitor-test-child exit-during-read URL FOLDER\n";
+    std::cerr << "usage: refitor-test-child exit-during-read URL FOLDER\n"
+                 "       refitor-test-child hold-lock PATH\n"
+                 "       refitor-test-child swap EXECUTABLE TEMPORARY install|rollback "
+                 "exchange|renames STEP\n";
     return 2;
 }
 
@@ -46,6 +58,27 @@ int main(int argc, char **argv)
                          0, QString::fromLocal8Bit(argv[3]));
             waitForStandardInputToClose();
             std::exit(1);
+        }
+        if (command == "hold-lock" && argc == 3) {
+            const auto lock = platform::FolderLock::tryAcquire(QString::fromLocal8Bit(argv[2]));
+            std::cout << (lock ? "locked" : "busy") << std::endl;
+            waitForStandardInputToClose();
+            std::exit(0);
+        }
+        if (command == "swap" && argc == 7) {
+            ExecutableBackup backup(QString::fromLocal8Bit(argv[2]));
+            backup.setExchangeAllowed(std::string(argv[5]) == "exchange");
+            const int killAfter = std::stoi(argv[6]);
+            int steps = 0;
+            backup.setStepHook([&] {
+                if (++steps == killAfter)
+                    ::raise(SIGKILL);
+            });
+            if (std::string(argv[4]) == "rollback")
+                backup.rollBack();
+            else
+                backup.install(QString::fromLocal8Bit(argv[3]));
+            return 0;
         }
     } catch (const std::exception &error) {
         std::cerr << "refitor-test-child: " << error.what() << "\n";

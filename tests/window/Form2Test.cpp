@@ -1,6 +1,8 @@
 #include "window/Form2.h"
 
 #include "platform/Application.h"
+#include "platform/Files.h"
+#include "platform/FolderLock.h"
 #include "platform/PlatformError.h"
 #include "platform/SkinFile.h"
 #include "platform/TerminationWatcher.h"
@@ -24,13 +26,30 @@
 #include <linux/fs.h>
 #include <mutex>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using testutil::entriesOf;
 using testutil::readFile;
 using testutil::waitUntil;
 using testutil::writeFile;
+
+// A folder whose fsync fails needs a failing disk, which cannot be had here; the window tests
+// interpose fsync so that it fails for folders, and for nothing else, while this is set.
+std::atomic<bool> g_failFolderSync{false};
+
+extern "C" int fsync(int fd)
+{
+    struct stat info
+    {};
+    if (g_failFolderSync && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -69,12 +88,35 @@ protected:
         platform::setEndProgramHandler([this](int code) { m_exitCode = code; });
 
         m_marker = m_outside.filePath(QStringLiteral("marker"));
-        m_new = script("new") + std::string(400'000, '#') + "\n";
+        // The new version notes which descriptors it was started with.
+        m_new =
+            script("new", "ls -l /proc/$$/fd > '" + m_marker.toStdString() + ".fds'\nexit 0\n") +
+            std::string(400'000, '#') + "\n";
         auto &server = m_http.server();
         server.Get("/ProgramFiles/Korvane.exe",
                    [this](const httplib::Request &, httplib::Response &response) {
+                       ++m_requests;
                        response.set_content(m_new, "application/octet-stream");
                    });
+        // Answers that are a 200 but no program.
+        server.Get("/empty", [](const httplib::Request &, httplib::Response &response) {
+            response.set_content("", "application/octet-stream");
+        });
+        server.Get("/signin", [](const httplib::Request &, httplib::Response &response) {
+            response.set_redirect("/portal");
+        });
+        server.Get("/portal", [](const httplib::Request &, httplib::Response &response) {
+            response.set_content("<!DOCTYPE html>\n<html><head><title>Sign in to the Wi-Fi</title>"
+                                 "</head><body><form></form></body></html>\n",
+                                 "text/html");
+        });
+        server.Get("/notice", [](const httplib::Request &, httplib::Response &response) {
+            response.set_content("Korvane 2.0 is coming soon.\n", "application/octet-stream");
+        });
+        server.Get("/gzip", [this](const httplib::Request &, httplib::Response &response) {
+            response.set_header("Content-Encoding", "gzip");
+            response.set_content(m_new, "application/octet-stream");
+        });
         server.Get("/cut", [this](const httplib::Request &, httplib::Response &response) {
             response.set_content_provider(
                 m_new.size(), "application/octet-stream",
@@ -122,10 +164,10 @@ protected:
         platform::setApplicationFolder(QString());
     }
 
-    std::string script(const char *word) const
+    std::string script(const char *word, const std::string &more = "exit 0\n") const
     {
-        return "#!/bin/sh\necho " + std::string(word) + " >> '" + m_marker.toStdString() +
-               "'\nexit 0\n";
+        return "#!/bin/sh\necho " + std::string(word) + " >> '" + m_marker.toStdString() + "'\n" +
+               more;
     }
 
     QString exe() const { return m_app.filePath(QStringLiteral("Korvane.exe")); }
@@ -147,13 +189,16 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return m_exitCode >= 0; }, 30000));
     }
 
-    QString marker() const
+    // What the started programs wrote, once it reads expected or five seconds have passed: a
+    // started script creates the file before it writes its line, and a second program may follow.
+    QString marker(const QString &expected) const
     {
-        // The started script creates the file before it writes its line: wait for the whole line.
-        waitUntil([&] { return QFile::exists(m_marker) && readFile(m_marker).endsWith('\n'); },
-                  5000);
-        return QFile::exists(m_marker) ? QString::fromUtf8(readFile(m_marker)).trimmed()
-                                       : QString();
+        const auto now = [&] {
+            return QFile::exists(m_marker) ? QString::fromUtf8(readFile(m_marker)).trimmed()
+                                           : QString();
+        };
+        waitUntil([&] { return now() == expected && readFile(m_marker).endsWith('\n'); }, 5000);
+        return now();
     }
 
     QTemporaryDir m_app;
@@ -170,7 +215,21 @@ protected:
     QString m_captionAtMessage;
     Form2 *m_window = nullptr;
     int m_exitCode = -1;
+    std::atomic<int> m_requests{0};
 };
+
+// The things every run must leave: the product in place and runnable, nothing of ours beside it.
+void expectTidyFolderWith(const QString &folder, const std::string &program)
+{
+    const QString exe = folder + QStringLiteral("/Korvane.exe");
+    const std::string now = readFile(exe).toStdString();
+    EXPECT_TRUE(now == program) << "Korvane.exe begins " << now.substr(0, now.find('\n', 12));
+    struct stat info
+    {};
+    ::stat(QFile::encodeName(exe).constData(), &info);
+    EXPECT_EQ(info.st_mode & 07777, 0750U);
+    EXPECT_EQ(entriesOf(folder), QStringList{QStringLiteral("Korvane.exe")});
+}
 
 } // namespace
 
@@ -341,26 +400,29 @@ TEST_F(WindowTest, MalformedDefaultSkinLeavesThePlatformLookAndTheRunGoesOn)
     EXPECT_EQ(window.pB->geometry(), QRect(16, 32, 329, 21));
 }
 
-TEST_F(WindowTest, TerminationSignalMidDownloadPutsTheOldExecutableBack)
+TEST_F(WindowTest, TerminationSignalsMidDownloadEndTheRunWithTheOldExecutableInPlace)
 {
     writeOldExecutable();
-    Form2 window;
-    m_window = &window;
-    platform::TerminationWatcher termination;
-    QObject::connect(&termination, &platform::TerminationWatcher::terminationRequested, &window,
-                     [&window] { window.requestEnd(); });
-    window.txtURL->setText(QString::fromStdString(m_http.url("/slow")));
-    QSignalSpy progress(window.j, &BajaArchivos::Progress);
-    window.Form_Load();
-    window.show();
-    ASSERT_TRUE(waitUntil([&] { return progress.count() >= 1; }));
-    EXPECT_FALSE(QFile::exists(exe()));
+    for (const int signalNumber : {SIGTERM, SIGQUIT}) {
+        SCOPED_TRACE(signalNumber);
+        m_exitCode = -1;
+        Form2 window;
+        m_window = &window;
+        platform::TerminationWatcher termination;
+        QObject::connect(&termination, &platform::TerminationWatcher::terminationRequested, &window,
+                         [&window] { window.requestEnd(); });
+        window.txtURL->setText(QString::fromStdString(m_http.url("/slow")));
+        QSignalSpy progress(window.j, &BajaArchivos::Progress);
+        window.Form_Load();
+        window.show();
+        ASSERT_TRUE(waitUntil([&] { return progress.count() >= 1; }));
+        EXPECT_EQ(readFile(exe()).toStdString(), script("old")) << "untouched while downloading";
 
-    ASSERT_EQ(::raise(SIGTERM), 0);
-    ASSERT_TRUE(waitUntil([&] { return m_exitCode >= 0; }));
-    EXPECT_EQ(m_exitCode, Form2::kExitClosed);
-    EXPECT_EQ(readFile(exe()).toStdString(), script("old"));
-    EXPECT_EQ(entriesOf(m_app.path()), QStringList{QStringLiteral("Korvane.exe")});
+        ASSERT_EQ(::raise(signalNumber), 0);
+        ASSERT_TRUE(waitUntil([&] { return m_exitCode >= 0; }));
+        EXPECT_EQ(m_exitCode, Form2::kExitClosed);
+        expectTidyFolderWith(m_app.path(), script("old"));
+    }
 }
 
 TEST_F(WindowTest, SuccessfulRunInstallsStartsAndEnds)
@@ -375,8 +437,8 @@ TEST_F(WindowTest, SuccessfulRunInstallsStartsAndEnds)
     EXPECT_GE(clock.elapsed(), 3000) << "three seconds pass before the download starts";
     EXPECT_EQ(window.txtSave->text(), exe());
     EXPECT_EQ(window.Label3->Caption(), QStringLiteral("Korvane.exe"));
-    EXPECT_FALSE(QFile::exists(exe())) << "the old executable is out of the way";
-    EXPECT_TRUE(QFile::exists(exe() + QStringLiteral(".refitor-backup")));
+    EXPECT_EQ(readFile(exe()).toStdString(), script("old")) << "the old one stays in place";
+    EXPECT_TRUE(QFile::exists(exe() + QStringLiteral(".refitor-lock")));
 
     window.show();
     ASSERT_TRUE(waitUntil([&] { return m_exitCode >= 0; }, 30000));
@@ -384,35 +446,211 @@ TEST_F(WindowTest, SuccessfulRunInstallsStartsAndEnds)
     EXPECT_EQ(m_messages, QStringList{QStringLiteral("Update is completed")});
     EXPECT_EQ(m_messageTitles, QStringList{QStringLiteral("Updating Korvane")});
     EXPECT_EQ(m_captionAtMessage, QStringLiteral("Update is completed"));
-    EXPECT_EQ(readFile(exe()).toStdString(), m_new);
-    EXPECT_EQ(QFile::permissions(exe()) & QFile::ExeOwner, QFile::ExeOwner);
-    struct stat info
-    {};
-    ::stat(QFile::encodeName(exe()).constData(), &info);
-    EXPECT_EQ(info.st_mode & 07777, 0750U) << "the new executable keeps the old one's bits";
-    EXPECT_EQ(entriesOf(m_app.path()), QStringList{QStringLiteral("Korvane.exe")});
-    EXPECT_EQ(marker(), QStringLiteral("new"));
+    expectTidyFolderWith(m_app.path(), m_new);
+    EXPECT_EQ(marker(QStringLiteral("new")), QStringLiteral("new"));
     EXPECT_EQ(window.pB->Value(), 100.0F);
     EXPECT_EQ(window.Label1->Caption(), QStringLiteral("100%"));
     const QString size = QString::number(m_new.size());
     EXPECT_EQ(window.lbl1->Caption(), size + u'/' + size);
+
+    // The product starts with the standard descriptors only: none of the server's connection,
+    // the lock file, or anything else of ours.
+    const QString descriptors = QString::fromUtf8(readFile(m_marker + QStringLiteral(".fds")));
+    EXPECT_TRUE(descriptors.contains(QStringLiteral(" 0 -> "))) << descriptors.toStdString();
+    EXPECT_FALSE(descriptors.contains(QStringLiteral("socket:"))) << descriptors.toStdString();
+    EXPECT_FALSE(descriptors.contains(QStringLiteral("refitor"))) << descriptors.toStdString();
 }
 
-TEST_F(WindowTest, ServerErrorRestoresAndStartsTheOldExecutable)
+TEST_F(WindowTest, AnswersThatAreNoProgramAreRefusedAndTheOldExecutableStays)
+{
+    writeOldExecutable();
+    const struct
+    {
+        const char *path;
+        const char *reason;
+    } rows[] = {
+        {"/ProgramFiles/Missing.exe", "The server answered 404."},
+        {"/empty", "The server sent an empty file."},
+        {"/signin", "The server sent an HTML page, not a program."},
+        {"/notice", "The server sent a file that is not a program."},
+        {"/gzip", "gzip"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.path);
+        m_exitCode = -1;
+        m_messages.clear();
+        QFile::remove(m_marker);
+        Form2 window;
+        runUpdate(window, row.path);
+        EXPECT_EQ(m_exitCode, Form2::kExitFailed);
+        EXPECT_EQ(m_captionAtMessage, QStringLiteral("Update failed"));
+        ASSERT_EQ(m_messages.size(), 1);
+        EXPECT_TRUE(m_messages[0].startsWith(QStringLiteral("Update failed\n\n")));
+        EXPECT_TRUE(m_messages[0].contains(QLatin1String(row.reason)))
+            << m_messages[0].toStdString();
+        expectTidyFolderWith(m_app.path(), script("old"));
+        EXPECT_EQ(marker(QStringLiteral("old")), QStringLiteral("old"));
+    }
+}
+
+TEST_F(WindowTest, ANewVersionThatDoesNotStartGivesWayToTheOldOne)
+{
+    const struct
+    {
+        const char *what;
+        std::string program;
+        int exitCode;
+        const char *reason;
+        const char *started;
+    } rows[] = {
+        {"missing interpreter", "#!/nonexistent/sh\n", Form2::kExitFailed, "cannot start", "old"},
+        {"killed at once", script("new", "kill -KILL $$\n"), Form2::kExitFailed, "SIGKILL",
+         "new\nold"},
+        {"crashes at once", script("new", "kill -SEGV $$\n"), Form2::kExitFailed, "SIGSEGV",
+         "new\nold"},
+        // Any exit status of its own is the product's business.
+        {"exits with 3", script("new", "exit 3\n"), Form2::kExitUpdated, "", "new"},
+        // It takes its predecessor with it: a folder now stands under the backup's name.
+        {"the old one cannot be put back",
+         script("new", "rm Korvane.exe.refitor-backup\nmkdir Korvane.exe.refitor-backup\n"
+                       "kill -KILL $$\n"),
+         Form2::kExitRestoreFailed, "could not be put back", "new"},
+    };
+    // A crash must not leave a core file in the product's folder.
+    const rlimit noCore{0, 0};
+    ASSERT_EQ(::setrlimit(RLIMIT_CORE, &noCore), 0);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        writeOldExecutable();
+        QFile::remove(m_marker);
+        m_exitCode = -1;
+        m_messages.clear();
+        m_new = row.program;
+        Form2 window;
+        runUpdate(window, "/ProgramFiles/Korvane.exe");
+        EXPECT_EQ(m_exitCode, row.exitCode);
+        EXPECT_EQ(marker(QLatin1String(row.started)), QLatin1String(row.started));
+        if (row.exitCode == Form2::kExitUpdated) {
+            EXPECT_EQ(m_messages, QStringList{QStringLiteral("Update is completed")});
+            EXPECT_EQ(readFile(exe()).toStdString(), row.program);
+            EXPECT_EQ(entriesOf(m_app.path()), QStringList{QStringLiteral("Korvane.exe")});
+            continue;
+        }
+        ASSERT_EQ(m_messages.size(), 2);
+        EXPECT_EQ(m_messages[0], QStringLiteral("Update is completed"));
+        if (row.exitCode == Form2::kExitRestoreFailed) {
+            // Told as what it is, never as a restored version.
+            EXPECT_TRUE(m_messages[1].contains(QLatin1String(row.reason)))
+                << m_messages[1].toStdString();
+            EXPECT_TRUE(m_messages[1].contains(QStringLiteral("Korvane.exe.refitor-backup")));
+            EXPECT_FALSE(m_messages[1].contains(QStringLiteral("was restored")));
+            ASSERT_TRUE(QDir(exe() + QStringLiteral(".refitor-backup")).removeRecursively());
+            continue;
+        }
+        EXPECT_TRUE(m_messages[1].startsWith(QStringLiteral("Update failed\n\nThe new Korvane.exe "
+                                                            "did not start")))
+            << m_messages[1].toStdString();
+        EXPECT_TRUE(m_messages[1].contains(QLatin1String(row.reason)))
+            << m_messages[1].toStdString();
+        EXPECT_TRUE(m_messages[1].contains(QStringLiteral("previous version was restored")));
+        EXPECT_EQ(window.Caption(), QStringLiteral("Update failed"));
+        expectTidyFolderWith(m_app.path(), script("old"));
+    }
+}
+
+TEST_F(WindowTest, ASecondUpdaterInTheFolderTouchesNothing)
+{
+    writeOldExecutable();
+    writeFile(m_app.filePath(QStringLiteral(".refitor-Ab12Cd.part")), "the first one's download");
+    const auto first = platform::FolderLock::tryAcquire(exe() + QStringLiteral(".refitor-lock"));
+    ASSERT_NE(first, nullptr);
+    const QStringList before = entriesOf(m_app.path());
+
+    Form2 window;
+    m_window = &window;
+    window.txtURL->setText(QString::fromStdString(m_http.url("/ProgramFiles/Korvane.exe")));
+    QElapsedTimer clock;
+    clock.start();
+    window.Form_Load();
+    EXPECT_EQ(m_exitCode, Form2::kExitBusy);
+    EXPECT_LT(clock.elapsed(), 2000) << "it does not wait before giving up";
+    EXPECT_EQ(m_messages, QStringList{QStringLiteral(
+                              "An update of Korvane is already running in this folder.")});
+    EXPECT_EQ(entriesOf(m_app.path()), before);
+    EXPECT_EQ(readFile(exe()).toStdString(), script("old"));
+    EXPECT_EQ(m_requests, 0);
+    QTest::qWait(200);
+    EXPECT_FALSE(QFile::exists(m_marker)) << "nothing is started";
+}
+
+TEST_F(WindowTest, AFolderOrLinkUnderTheExecutablesNameIsRefusedBeforeDownloading)
+{
+    writeFile(m_app.filePath(QStringLiteral("Korvane-1.0")),
+              QByteArray::fromStdString(script("old")));
+    for (const bool folder : {true, false}) {
+        SCOPED_TRACE(folder ? "folder" : "link");
+        m_exitCode = -1;
+        m_messages.clear();
+        if (folder)
+            ASSERT_TRUE(QDir(m_app.path()).mkpath(QStringLiteral("Korvane.exe/inside")));
+        else
+            ASSERT_TRUE(QFile::link(m_app.filePath(QStringLiteral("Korvane-1.0")), exe()));
+        Form2 window;
+        runUpdate(window, "/ProgramFiles/Korvane.exe");
+        EXPECT_EQ(m_exitCode, Form2::kExitFailed);
+        ASSERT_EQ(m_messages.size(), 1);
+        EXPECT_TRUE(m_messages[0].contains(folder ? QStringLiteral("is a folder")
+                                                  : QStringLiteral("symbolic link")))
+            << m_messages[0].toStdString();
+        EXPECT_EQ(m_requests, 0) << "nothing is downloaded";
+        EXPECT_EQ(platform::fileKind(exe()),
+                  folder ? platform::FileKind::Directory : platform::FileKind::SymbolicLink);
+        EXPECT_EQ(entriesOf(m_app.path()),
+                  (QStringList{QStringLiteral("Korvane-1.0"), QStringLiteral("Korvane.exe")}));
+        EXPECT_FALSE(QFile::exists(m_marker)) << "nothing is started";
+        if (folder)
+            ASSERT_TRUE(QDir(exe()).removeRecursively());
+        else
+            ASSERT_TRUE(QFile::remove(exe()));
+    }
+}
+
+TEST_F(WindowTest, AFolderThatCannotBeSyncedAfterTheSwapIsToldAsSuch)
 {
     writeOldExecutable();
     Form2 window;
-    runUpdate(window, "/ProgramFiles/Missing.exe");
-    EXPECT_EQ(m_exitCode, Form2::kExitFailed);
-    EXPECT_EQ(m_captionAtMessage, QStringLiteral("Update failed"));
+    g_failFolderSync = true;
+    runUpdate(window, "/ProgramFiles/Korvane.exe");
+    g_failFolderSync = false;
+    EXPECT_EQ(m_exitCode, Form2::kExitUpdated) << "the new executable is in place";
     ASSERT_EQ(m_messages.size(), 1);
-    EXPECT_TRUE(m_messages[0].startsWith(QStringLiteral("Update failed")))
+    EXPECT_TRUE(m_messages[0].startsWith(QStringLiteral("Update is completed\n\nThe new "
+                                                        "Korvane.exe is in place, but the folder "
+                                                        "could not be written to disk")))
         << m_messages[0].toStdString();
-    EXPECT_TRUE(m_messages[0].contains(QStringLiteral("404"))) << m_messages[0].toStdString();
-    EXPECT_EQ(readFile(exe()).toStdString(), script("old"));
-    EXPECT_EQ(entriesOf(m_app.path()), QStringList{QStringLiteral("Korvane.exe")});
-    EXPECT_EQ(marker(), QStringLiteral("old"));
-    EXPECT_EQ(window.Label1->Caption(), QStringLiteral("00")) << "an error page is no progress";
+    EXPECT_TRUE(m_messages[0].contains(QStringLiteral("Input/output error")));
+    expectTidyFolderWith(m_app.path(), m_new);
+    EXPECT_EQ(marker(QStringLiteral("new")), QStringLiteral("new"));
+}
+
+TEST_F(WindowTest, AFileSizeLimitFailsTheDownloadInsteadOfEndingTheProgram)
+{
+    writeOldExecutable();
+    platform::ignoreWriteSignals();
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit limit = before;
+    limit.rlim_cur = 100 * 1024; // a quarter of the download
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    Form2 window;
+    runUpdate(window, "/ProgramFiles/Korvane.exe");
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    EXPECT_EQ(m_exitCode, Form2::kExitFailed);
+    ASSERT_EQ(m_messages.size(), 1);
+    EXPECT_TRUE(m_messages[0].contains(QStringLiteral("File too large")))
+        << m_messages[0].toStdString();
+    expectTidyFolderWith(m_app.path(), script("old"));
+    EXPECT_EQ(marker(QStringLiteral("old")), QStringLiteral("old"));
 }
 
 TEST_F(WindowTest, ConnectionCutHalfwayNeverInstallsThePartialFile)
@@ -423,9 +661,9 @@ TEST_F(WindowTest, ConnectionCutHalfwayNeverInstallsThePartialFile)
     EXPECT_EQ(m_exitCode, Form2::kExitFailed);
     ASSERT_EQ(m_messages.size(), 1);
     EXPECT_TRUE(m_messages[0].contains(QStringLiteral("lost"))) << m_messages[0].toStdString();
-    EXPECT_EQ(readFile(exe()).toStdString(), script("old"));
-    EXPECT_EQ(entriesOf(m_app.path()), QStringList{QStringLiteral("Korvane.exe")});
-    EXPECT_EQ(marker(), QStringLiteral("old"));
+    expectTidyFolderWith(m_app.path(), script("old"));
+    EXPECT_EQ(marker(QStringLiteral("old")), QStringLiteral("old"));
+    EXPECT_EQ(window.Label1->Caption().right(1), QStringLiteral("%")) << "progress was shown";
 }
 
 TEST_F(WindowTest, RunsWithoutSkinFolderOrOldExecutableAndRecoversAKilledRun)
@@ -442,7 +680,7 @@ TEST_F(WindowTest, RunsWithoutSkinFolderOrOldExecutableAndRecoversAKilledRun)
     ::stat(QFile::encodeName(exe()).constData(), &info);
     EXPECT_EQ(info.st_mode & 07777, 0755U);
     EXPECT_EQ(entriesOf(m_app.path()), QStringList{QStringLiteral("Korvane.exe")});
-    EXPECT_EQ(marker(), QStringLiteral("new"));
+    EXPECT_EQ(marker(QStringLiteral("new")), QStringLiteral("new"));
 }
 
 TEST_F(WindowTest, ReadOnlyFolderFailsHonestlyAndKeepsTheOldExecutable)
@@ -462,7 +700,7 @@ TEST_F(WindowTest, ReadOnlyFolderFailsHonestlyAndKeepsTheOldExecutable)
     ASSERT_EQ(m_messages.size(), 1);
     EXPECT_TRUE(m_messages[0].startsWith(QStringLiteral("Update failed")));
     EXPECT_EQ(readFile(exe()).toStdString(), script("old"));
-    EXPECT_EQ(marker(), QStringLiteral("old"));
+    EXPECT_EQ(marker(QStringLiteral("old")), QStringLiteral("old"));
 }
 
 TEST_F(WindowTest, ProgressDisplay)
