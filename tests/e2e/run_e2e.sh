@@ -339,9 +339,11 @@ old_in_place_throughout() { # FOLDER OLD_COPY: until the program ends, 20 s at m
 #   REASON   text the program must tell (on its standard error, as in its box) for a failure
 #   NEW      the new Korvane.exe's last line: "exit 0", or what makes it fail to start or crash
 #   LIMIT    a file size limit (ulimit -f, in KiB) for the program, or ""
-run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT]
+#   OUTPUT   "broken-pipe": the program's output goes to a pipe nobody reads, so a write to it
+#            would end the program with SIGPIPE; its reason is then not checked
+run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT] [OUTPUT]
   scenario="$1"
-  local served="$2" outcome="$3" reason="$4" tail="${5:-exit 0}" limit="${6:-}"
+  local served="$2" outcome="$3" reason="$4" tail="${5:-exit 0}" limit="${6:-}" output="${7:-}"
   local dir="$work/$1" marker="$work/$1.marker"
   local old="$work/$1.old" new="$work/$1.new" rate=0 size=200000
   scenario_ok=1 exit_code=""
@@ -361,6 +363,13 @@ run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT]
 
   if [ -n "$limit" ]; then
     (cd "$dir" && ulimit -f "$limit" && exec ./Refitor) >"$work/$scenario.refitor.log" 2>&1 &
+  elif [ "$output" = broken-pipe ]; then
+    mkfifo "$work/$scenario.pipe"
+    (cd "$dir" && exec ./Refitor) >"$work/$scenario.pipe" 2>&1 &
+    # Opened, so the program's open of the pipe returns, and closed again at once.
+    exec 3<"$work/$scenario.pipe"
+    exec 3<&-
+    echo "(output went to a pipe that nobody reads)" >"$work/$scenario.refitor.log"
   else
     (cd "$dir" && exec ./Refitor) >"$work/$scenario.refitor.log" 2>&1 &
   fi
@@ -520,6 +529,7 @@ run_scenario gzip gzip failed "gzip"
 run_scenario captive-portal html failed "The server sent an HTML page, not a program."
 run_scenario endless endless failed "did not say how long"
 run_scenario file-size-limit ok failed "File too large" "exit 0" 100
+run_scenario unread-output 404 failed "" "exit 0" "" broken-pipe
 run_scenario cannot-start ok rollback "The new Korvane.exe did not start" '#!/nonexistent/sh'
 run_scenario crashes-at-once ok rollback "SIGSEGV" 'kill -SEGV $$'
 run_scenario cancel ok closed ""
