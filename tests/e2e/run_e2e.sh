@@ -37,61 +37,58 @@ while [ "$#" -gt 0 ]; do
   shift 2
 done
 if [ -z "$build_dir" ] || [ -z "$server" ] || [ -z "$source_dir" ]; then usage; fi
+# The helpers of the checkout under test, the one CTest names, not of wherever this copy lies.
+if [ ! -f "$source_dir/scripts/lib.sh" ]; then
+  echo "e2e: $source_dir/scripts/lib.sh is missing; is --source-dir the source folder?" >&2
+  exit 2
+fi
+# shellcheck source=scripts/lib.sh
+source "$source_dir/scripts/lib.sh"
+say_as e2e
+
 if [ -z "$url" ]; then
   url="$(sed -n 's/^REFITOR_DOWNLOAD_URL:[A-Z]*=//p' "$build_dir/CMakeCache.txt")"
 fi
 if [[ ! "$url" =~ ^http://127\.0\.0\.1:([0-9]+)/ProgramFiles/Korvane\.exe$ ]]; then
-  echo "e2e: the build must download from http://127.0.0.1:PORT/ProgramFiles/Korvane.exe," \
+  say "the build must download from http://127.0.0.1:PORT/ProgramFiles/Korvane.exe," \
     "not '$url' (configure with -DREFITOR_DOWNLOAD_URL=...)" >&2
   exit 2
 fi
 readonly port="${BASH_REMATCH[1]}"
 
 for tool in Xvfb xdotool import cmake python3 cmp stat; do
-  command -v "$tool" >/dev/null || { echo "e2e: $tool is missing (run scripts/install-deps)" >&2; exit 2; }
+  command -v "$tool" >/dev/null || { say "$tool is missing (run scripts/install-deps)" >&2; exit 2; }
 done
 
 # Only the loopback server is ever contacted, and the program gets the X display, not offscreen.
-unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY QT_QPA_PLATFORM
-export no_proxy="127.0.0.1,localhost" NO_PROXY="127.0.0.1,localhost"
+loopback_only
+unset QT_QPA_PLATFORM
 
 # A version that crashes on purpose must not leave a core file in the folder under test.
 ulimit -c 0
 
-work="$(mktemp -d "${TMPDIR:-/tmp}/refitor-e2e.XXXXXX")"
-xvfb_pid="" server_pid="" refitor_pid=""
-# Qt wants a private runtime folder; without one it warns on every start.
-export XDG_RUNTIME_DIR="$work/runtime"
-mkdir -m 0700 "$XDG_RUNTIME_DIR"
-
-stop_pid() { # PID: ends one process we started and reaps it
-  local pid="$1"
-  [ -n "$pid" ] || return 0
-  kill "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
-
+work="" xvfb_pid="" server_pid="" refitor_pid=""
 cleanup() {
   stop_pid "$refitor_pid"
   stop_pid "$server_pid"
   stop_pid "$xvfb_pid"
+  [ -n "$work" ] || return 0
   if [ "${REFITOR_E2E_KEEP:-0}" = 1 ]; then
-    echo "e2e: kept $work"
+    say "kept $work"
   else
     rm -rf "$work"
   fi
 }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-log() { echo "e2e: $*"; }
+on_exit cleanup
+work="$(mktemp -d "${TMPDIR:-/tmp}/refitor-e2e.XXXXXX")"
+private_runtime_dir "$work"
 
 passed=0 failed=0 scenario_ok=1
-pass() { passed=$((passed + 1)); log "PASS $scenario: $1"; }
+pass() { passed=$((passed + 1)); say "PASS $scenario: $1"; }
 fail() {
   failed=$((failed + 1))
   scenario_ok=0
-  log "FAIL $scenario: $1"
+  say "FAIL $scenario: $1"
 }
 check() { # DESCRIPTION COMMAND...: passes when the command succeeds
   local what="$1"
@@ -99,49 +96,16 @@ check() { # DESCRIPTION COMMAND...: passes when the command succeeds
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
 
-wait_for() { # SECONDS COMMAND...: polls until the command succeeds; 1 when time runs out
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.1
-  done
-}
-
 # --- X display ---------------------------------------------------------------------------------
 
-start_xvfb() {
-  rm -f "$work/display"
-  Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" 2>"$work/xvfb.log" &
-  xvfb_pid=$!
-  if ! wait_for 20 test -s "$work/display"; then
-    echo "e2e: Xvfb did not start:" >&2
-    cat "$work/xvfb.log" >&2
-    exit 1
-  fi
-  DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
-  export DISPLAY
-}
-start_xvfb
-log "Xvfb on $DISPLAY (pid $xvfb_pid), server port $port"
+start_xvfb "$work" 1024x768x24 || exit 1
+say "Xvfb on $DISPLAY (pid $xvfb_pid), server port $port"
 
 window_titles() { # every visible window with a name, for diagnostics
   local id
   for id in $(xdotool search --onlyvisible --name . 2>/dev/null); do
     echo "  window $id: '$(xdotool getwindowname "$id" 2>/dev/null)'"
   done
-}
-
-# Prints the first visible window whose title matches REGEX and is not EXCEPT_ID.
-find_window() { # REGEX [EXCEPT_ID]
-  local id
-  for id in $(xdotool search --onlyvisible --name "$1" 2>/dev/null); do
-    if [ "$id" != "${2:-}" ]; then
-      echo "$id"
-      return 0
-    fi
-  done
-  return 1
 }
 
 # Asks a window to close the way a window manager does, with a WM_DELETE_WINDOW message; no
@@ -185,10 +149,6 @@ x11.XCloseDisplay(display)
 PY
 }
 
-title_past_a_third() { # WINDOW_ID
-  [[ "$(xdotool getwindowname "$1")" =~ \ ([3-9][0-9]|100)(\.[0-9]+)?%$ ]]
-}
-
 screenshot() { # FILE [WINDOW_ID]: the window when given, else the whole screen
   import -window "${2:-root}" "$1" 2>/dev/null || import -window root "$1" 2>/dev/null || true
 }
@@ -198,7 +158,7 @@ screenshot() { # FILE [WINDOW_ID]: the window when given, else the whole screen
 install_dir="$work/install"
 cmake --install "$build_dir" --prefix "$install_dir" >"$work/install.log" 2>&1 || {
   cat "$work/install.log" >&2
-  echo "e2e: cmake --install failed" >&2
+  say "cmake --install failed" >&2
   exit 1
 }
 scenario=install
@@ -222,28 +182,21 @@ write_korvane() { # FILE WORD MARKER PADDING_BYTES [TAIL]
 
 start_server() { # MODE FILE RATE
   rm -f "$work/port"
-  # The server shares its port with any other listener that asks to (SO_REUSEPORT), which would
-  # answer some requests in its place: refuse to run beside one.
-  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-    echo "e2e: something already listens on 127.0.0.1:$port; stop it first" >&2
-    exit 1
-  fi
+  port_is_free "$port" || die "something already listens on 127.0.0.1:$port; stop it first"
   "$server" --port "$port" --mode "$1" --file "$2" --rate "$3" --port-file "$work/port" \
     >"$work/$scenario.server.log" 2>&1 &
   server_pid=$!
   if ! wait_for 10 test -s "$work/port"; then
     cat "$work/$scenario.server.log" >&2
-    echo "e2e: refitor-testserver did not start on port $port" >&2
+    say "refitor-testserver did not start on port $port" >&2
     exit 1
   fi
 }
 
-program_ended() { ! kill -0 "$refitor_pid" 2>/dev/null; }
-
 # Waits up to SECONDS for the program to end; sets exit_code (empty while it still runs).
 wait_exit() { # SECONDS
   exit_code=""
-  if wait_for "$1" program_ended; then
+  if wait_for "$1" has_ended "$refitor_pid"; then
     exit_code=0
     wait "$refitor_pid" || exit_code=$?
     refitor_pid=""
@@ -256,7 +209,7 @@ leftovers() { # FOLDER: names of backups, locks and partial downloads in it
 }
 
 diagnose() { # FOLDER
-  log "--- diagnostics for $scenario ---"
+  say "--- diagnostics for $scenario ---"
   echo "Refitor output:"
   sed 's/^/  | /' "$work/$scenario.refitor.log" || true
   echo "server output:"
@@ -267,7 +220,7 @@ diagnose() { # FOLDER
   echo "windows:"
   window_titles
   screenshot "$build_dir/e2e-failure-$scenario.png"
-  log "screenshot: $build_dir/e2e-failure-$scenario.png"
+  say "screenshot: $build_dir/e2e-failure-$scenario.png"
 }
 
 # The value of KEY in [SECTION] of a skin file.
@@ -281,6 +234,8 @@ skin_value() { # FILE SECTION KEY
 # Clicks the close button the skin draws at the right of its title bar, found from the window's
 # geometry and the metrics the installed default skin declares.
 click_close_button() { # WINDOW_ID
+  # HEIGHT and SCREEN are unused, but declared so that the eval below sets nothing global.
+  # shellcheck disable=SC2034
   local skin="$install_dir/SKN/SoftCrystal.skn" border title size margin X Y WIDTH HEIGHT SCREEN
   border="$(skin_value "$skin" frame border-width)"
   title="$(skin_value "$skin" title height)"
@@ -295,9 +250,9 @@ click_close_button() { # WINDOW_ID
 # pressing Return in it, retried, since a key pressed before the box is ready for it is lost.
 # Returns 1 when no box shows within 15 s or it does not close.
 answer_box() { # MAIN_ID
-  local box try
+  local box _
   box="$(wait_for 15 find_window '^Updating Korvane$' "$1")" || return 1
-  for try in 1 2 3 4 5; do
+  for _ in 1 2 3 4 5; do
     # No window manager gives the box the focus: do it, then press Return for OK.
     xdotool windowfocus --sync "$box" 2>/dev/null || true
     xdotool key --clearmodifiers Return 2>/dev/null || true
@@ -307,26 +262,13 @@ answer_box() { # MAIN_ID
 }
 box_closed() { ! xdotool getwindowname "$1" >/dev/null 2>&1 || ! xdotool search --onlyvisible --name '^Updating Korvane$' 2>/dev/null | grep -qx "$1"; }
 
-# Waits for the main window's title to match REGEX; prints the window's id.
-wait_title() { # SECONDS REGEX
-  local deadline=$((SECONDS + $1)) id
-  while [ "$SECONDS" -lt "$deadline" ]; do
-    for id in $(xdotool search --onlyvisible --name "$2" 2>/dev/null); do
-      echo "$id"
-      return 0
-    done
-    sleep 0.1
-  done
-  return 1
-}
-
 reason_told() { # TEXT: the program said TEXT on its standard error
   grep -qF -- "$1" "$work/$scenario.refitor.log"
 }
 
 old_in_place_throughout() { # FOLDER OLD_COPY: until the program ends, 20 s at most
   local deadline=$((SECONDS + 20))
-  while ! program_ended && [ "$SECONDS" -lt "$deadline" ]; do
+  while ! has_ended "$refitor_pid" && [ "$SECONDS" -lt "$deadline" ]; do
     cmp -s "$1/Korvane.exe" "$2" || return 1
     sleep 0.05
   done
@@ -347,7 +289,7 @@ run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT] [OUTPUT]
   local dir="$work/$1" marker="$work/$1.marker"
   local old="$work/$1.old" new="$work/$1.new" rate=0 size=200000
   scenario_ok=1 exit_code=""
-  log "=== $scenario ==="
+  say "=== $scenario ==="
 
   cp -a "$install_dir" "$dir"
   write_korvane "$dir/Korvane.exe" old "$marker" 0
@@ -378,7 +320,7 @@ run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT] [OUTPUT]
   local main="" title second_pid="" second_code=""
   if [ "$served" = ok ] && [ -z "$limit" ] && [ "$outcome" != rollback ]; then
     # The program waits three seconds before it starts; ASan makes everything slower.
-    if main="$(wait_title 30 '^Updating Korvane [0-9]+(\.[0-9]+)?%$')"; then
+    if main="$(wait_for 30 find_window '^Updating Korvane [0-9]+(\.[0-9]+)?%$')"; then
       pass "progress shows in the title ('$(xdotool getwindowname "$main")')"
       check "Korvane.exe is still the old one while the new one downloads" cmp -s "$dir/Korvane.exe" "$old"
       # 362 x 66 of client area inside the default skin's frame: one-pixel border and a
@@ -394,12 +336,12 @@ run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT] [OUTPUT]
 
   if [ "$outcome" = updated ] && [ -n "$main" ] && [ -n "${REFITOR_SCREENSHOT_DIR:-}" ]; then
     # Somewhere in the middle of the bar, when the download gets there in time.
-    wait_for 2 title_past_a_third "$main" || true
+    wait_for 2 title_past "$main" 30 || true
     local shots
     if shots="$(cd "$source_dir" && mkdir -p "$REFITOR_SCREENSHOT_DIR" &&
       cd "$REFITOR_SCREENSHOT_DIR" && pwd)"; then
       screenshot "$shots/screenshot-download.png" "$main"
-      log "screenshot of '$(xdotool getwindowname "$main")': $shots/screenshot-download.png"
+      say "screenshot of '$(xdotool getwindowname "$main")': $shots/screenshot-download.png"
     fi
   fi
 
@@ -413,7 +355,7 @@ run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT] [OUTPUT]
       else
         fail "the second updater shows no box"
       fi
-      if wait_for 10 eval '! kill -0 '"$second_pid"' 2>/dev/null'; then
+      if wait_for 10 has_ended "$second_pid"; then
         second_code=0
         wait "$second_pid" || second_code=$?
       fi
@@ -424,16 +366,14 @@ run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT] [OUTPUT]
       outcome=updated
       ;;
     display)
-      local display_pid="$xvfb_pid"
-      kill "$display_pid"
-      wait "$display_pid" 2>/dev/null || true
+      stop_pid "$xvfb_pid"
       xvfb_pid=""
       check "Korvane.exe stays the old one until the program has ended" \
         old_in_place_throughout "$dir" "$old"
       wait_exit 20
       check "the program ends with a failure when its display is lost (got ${exit_code:-none: still running})" \
         test -n "$exit_code" -a "$exit_code" != 0
-      start_xvfb
+      start_xvfb "$work" 1024x768x24 || exit 1
       ;;
   esac
 
@@ -449,7 +389,7 @@ run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT] [OUTPUT]
     updated | failed | rollback)
       local expected="Update failed"
       [ "$outcome" = failed ] || expected="Update is completed"
-      if main="$(wait_title 60 '^Update (is completed|failed)$')"; then
+      if main="$(wait_for 60 find_window '^Update (is completed|failed)$')"; then
         title="$(xdotool getwindowname "$main")"
         check "window title '$expected' (got '$title')" test "$title" = "$expected"
       else
@@ -462,7 +402,7 @@ run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT] [OUTPUT]
       fi
       if [ "$outcome" = rollback ]; then
         # The new version did not start: a second box says so, and the old one is back.
-        if wait_title 15 '^Update failed$' >/dev/null; then
+        if wait_for 15 find_window '^Update failed$' >/dev/null; then
           pass "the window title becomes 'Update failed' when the new version does not start"
         else
           fail "the window title did not become 'Update failed'"

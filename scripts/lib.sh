@@ -1,0 +1,140 @@
+# Shell helpers shared by the scripts that start servers, displays and programs of their own
+# (scripts/demo, scripts/screenshots, bench/run, tests/e2e/run_e2e.sh).
+#
+#   source "$root/scripts/lib.sh"
+#
+# Sourcing it only defines functions: no option, trap, variable or folder changes until one of
+# them is called, so `set -euo pipefail` stays the caller's. The functions do not rely on errexit
+# either, since a caller may well run them on the left of `||`.
+#
+# By convention the caller keeps the ids of what it started in variables (xvfb_pid, server_pid,
+# ...) and stops them, by those ids, in a cleanup function handed to on_exit. start_xvfb sets
+# xvfb_pid itself.
+# shellcheck shell=bash
+
+# --- Messages ----------------------------------------------------------------------------------
+
+# say_as NAME [FD]: every later `say` line starts with "NAME: " and goes to FD (1 unless told).
+say_as() {
+  _say_name="$1"
+  _say_fd="${2:-1}"
+}
+
+say() { # TEXT...
+  printf '%s: %s\n' "${_say_name:-${0##*/}}" "$*" >&"${_say_fd:-1}"
+}
+
+die() { # TEXT...: says it on the error stream and ends the script with 1
+  say "$*" >&2
+  exit 1
+}
+
+# --- Processes ---------------------------------------------------------------------------------
+
+# on_exit FUNCTION: FUNCTION runs once when the script ends, however it ends. Bash runs no EXIT
+# trap when a signal kills it, so Ctrl-C and TERM are turned into an ordinary exit (130).
+on_exit() {
+  # shellcheck disable=SC2064 # the function's name is fixed now, on purpose
+  trap "$1" EXIT
+  trap 'exit 130' INT TERM
+}
+
+# stop_pid PID: ends one process this script started and reaps it, so nothing of it outlives the
+# script. An empty PID (nothing started yet, or already stopped) is no error, nor is a process
+# that has ended on its own.
+stop_pid() {
+  local pid="${1:-}"
+  [ -n "$pid" ] || return 0
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+# has_ended PID: the process is gone. Bash reaps its own children as they end (keeping their
+# exit status for `wait`), so an ended child counts as gone here, not as a zombie.
+has_ended() {
+  ! kill -0 "$1" 2>/dev/null
+}
+
+# wait_for SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds (0, with whatever it
+# printed on the last try) or SECONDS have passed (1).
+wait_for() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.1
+  done
+}
+
+# --- Environment -------------------------------------------------------------------------------
+
+# Nothing started from here may reach past 127.0.0.1, whatever proxy the shell was given.
+loopback_only() {
+  unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY
+  export no_proxy="127.0.0.1,localhost" NO_PROXY="127.0.0.1,localhost"
+}
+
+# private_runtime_dir DIR: Qt warns on every start without an XDG_RUNTIME_DIR; DIR/runtime is one
+# that goes away with DIR.
+private_runtime_dir() {
+  export XDG_RUNTIME_DIR="$1/runtime"
+  mkdir -m 0700 "$XDG_RUNTIME_DIR"
+}
+
+# port_is_free PORT: nothing listens on 127.0.0.1:PORT. The test server shares its port with any
+# listener that allows it (SO_REUSEPORT), and that listener would answer some requests in its
+# place, so it must not start beside one. A connection is the test, not a bind: the sockets an
+# earlier test server leaves lingering block a plain bind for a while, yet the next one starts.
+port_is_free() {
+  ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+# --- X display ---------------------------------------------------------------------------------
+
+# start_xvfb DIR SCREEN: starts a private Xvfb (SCREEN as in 1024x768x24) on the first free
+# display, which it tells through DIR/display, and waits up to 20 s for it. Sets xvfb_pid and
+# exports DISPLAY. On failure it shows DIR/xvfb.log and returns 1, leaving xvfb_pid set for the
+# cleanup. Callable again once the previous Xvfb is stopped and xvfb_pid emptied.
+start_xvfb() {
+  rm -f "$1/display"
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 "$2" 3>"$1/display" 2>"$1/xvfb.log" &
+  # shellcheck disable=SC2034 # the caller's, for its cleanup
+  xvfb_pid=$!
+  wait_for 20 _xvfb_told_or_ended "$1" || true
+  if [ ! -s "$1/display" ]; then
+    say "Xvfb did not start:" >&2
+    cat "$1/xvfb.log" >&2
+    return 1
+  fi
+  DISPLAY=":$(tr -d '[:space:]' <"$1/display")"
+  export DISPLAY
+}
+
+# An Xvfb that cannot start (no free display, a bad option) is not waited for 20 s.
+_xvfb_told_or_ended() { # DIR
+  [ -s "$1/display" ] || has_ended "$xvfb_pid"
+}
+
+# find_window REGEX [EXCEPT_ID]: prints the id of the first visible window whose title matches
+# REGEX and that is not EXCEPT_ID (a message box shares its title with nothing but itself).
+find_window() {
+  local id
+  for id in $(xdotool search --onlyvisible --name "$1" 2>/dev/null); do
+    if [ "$id" != "${2:-}" ]; then
+      echo "$id"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# title_past WINDOW_ID PERCENT: the window's title ends in a percentage of at least PERCENT, as
+# the update window's does while it downloads ("Updating Korvane 42.5%").
+title_past() {
+  local title percent
+  title="$(xdotool getwindowname "$1" 2>/dev/null)" || return 1
+  [[ "$title" == *% ]] || return 1
+  percent="${title##* }"
+  percent="${percent%%[.%]*}"
+  [[ "$percent" =~ ^[0-9]+$ ]] && [ "$percent" -ge "$2" ]
+}
