@@ -37,21 +37,22 @@ int main(int argc, char *argv[])
     int lastProgress = 0;
     qint64 elapsedNs = 0;
     QElapsedTimer clock;
-    QObject::connect(&control, &BajaArchivos::Progress, [&](int downloaded, int, const QString &) {
-        ++progressEvents;
-        lastProgress = downloaded;
-    });
-    QObject::connect(&control, &BajaArchivos::Completed, [&](int, const QString &) {
+    control.onProgress(
+        [&](const std::int32_t &downloaded, const std::int32_t &, const std::string &) {
+            ++progressEvents;
+            lastProgress = downloaded;
+        });
+    control.onCompleted([&](const std::int32_t &, const std::string &) {
         elapsedNs = clock.nsecsElapsed();
         QApplication::exit(0);
     });
     clock.start();
-    control.Download(url, destination);
+    control.Download(url.toStdString(), destination.toStdString());
     QApplication::exec();
 
-    const DownloadResult result = control.lastResult(QStringLiteral("Id"));
+    const DownloadResult result = control.lastResult("Id");
     if (!result.inPlace) {
-        std::fprintf(stderr, "fetch: failed: %s\n", result.failure.toUtf8().constData());
+        std::fprintf(stderr, "fetch: failed: %s\n", result.failure.c_str());
         return 1;
     }
     QFile file(destination);

@@ -12,7 +12,8 @@
 //   frame_ms  to the return to the event loop after that paint (painted and handed to the
 //             window system)
 
-#include "platform/Application.h"
+#include "Product.h"
+#include "runtime/Application.h"
 #include "window/Form2.h"
 
 #include <QApplication>
@@ -22,6 +23,7 @@
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWidget>
 #include <cstdio>
 
 namespace {
@@ -70,7 +72,7 @@ bool copySkins(const QString &from, const QString &to)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    platform::setApplicationIdentity();
+    runtime::setApplicationTitle(product::kTitle);
     const QStringList args = QApplication::arguments();
     if (args.size() < 2) {
         std::fprintf(stderr, "usage: first_paint URL [--skins FOLDER]\n");
@@ -97,9 +99,9 @@ int main(int argc, char *argv[])
                      skins.toUtf8().constData());
         return 1;
     }
-    platform::setApplicationFolder(folder.path());
+    runtime::setApplicationFolder(folder.path().toStdString());
     int endedWith = -1;
-    platform::setEndProgramHandler([&](int code) {
+    runtime::setEndProgramHandler([&](int code) {
         endedWith = code;
         QApplication::exit(0);
     });
@@ -116,14 +118,16 @@ int main(int argc, char *argv[])
     int result = 0;
     {
         Form2 window;
-        window.txtURL->setText(args.at(1));
-        window.installEventFilter(&watch);
+        window.txtURL->setText(args.at(1).toStdString());
+        // The runtime's window is a top-level widget; its first paint is what the user sees.
+        QWidget *widget = QWidget::find(static_cast<WId>(window.window().handle()));
+        widget->installEventFilter(&watch);
         window.Form_Load();
         clock.start();
-        window.show();
+        window.window().show();
         QTimer::singleShot(10000, [] { QApplication::exit(1); });
         result = QApplication::exec();
-        window.removeEventFilter(&watch);
+        widget->removeEventFilter(&watch);
     } // the window's control cancels the download and removes its file
 
     if (result != 0 || watch.paintNs < 0 || watch.frameNs < 0) {

@@ -27,7 +27,7 @@ int main(int argc, char *argv[])
     QElapsedTimer clock;
     clock.start();
     const double before = processorSeconds();
-    window.Pause(3);
+    window.Pause(std::int32_t{3});
     const double processor = processorSeconds() - before;
     std::printf("pause_wall_seconds=%.3f pause_processor_seconds=%.4f\n",
                 static_cast<double>(clock.nsecsElapsed()) / 1e9, processor);

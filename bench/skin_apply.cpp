@@ -4,12 +4,13 @@
 // of it spent reading the file.
 //
 //   skin_apply [SKIN_FOLDER] [ROUNDS]     (defaults: the source tree's skins/, 200 rounds)
-#include "platform/SkinFile.h"
+#include "skin/SkinFile.h"
 #include "window/Form2.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QWidget>
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -51,24 +52,25 @@ int main(int argc, char **argv)
     }
 
     Form2 window;
-    window.show();
+    window.window().show();
     QApplication::processEvents();
+    QWidget *widget = QWidget::find(static_cast<WId>(window.window().handle()));
 
     std::vector<std::vector<double>> apply(skins.size());
     std::vector<std::vector<double>> parse(skins.size());
     for (int round = 0; round < rounds; ++round) {
         for (qsizetype i = 0; i < skins.size(); ++i) {
-            const QString path = folder + u'/' + skins[i];
+            const std::string path = (folder + u'/' + skins[i]).toStdString();
             QElapsedTimer clock;
             clock.start();
-            window.Skin1->AttachWindow(window.winId());
+            window.Skin1->AttachWindow(window.window().handle());
             window.Skin1->LoadSkinFile(path);
-            window.Skin1->ApplySkin(window.winId());
-            window.repaint();
+            window.Skin1->ApplySkin(window.window().handle());
+            widget->repaint();
             apply[i].push_back(millisecondsOf(clock));
 
             clock.restart();
-            (void)platform::readSkinFile(path);
+            (void)skin::readSkinFile(path);
             parse[i].push_back(millisecondsOf(clock));
             QApplication::processEvents();
         }

@@ -1,130 +1,121 @@
 #include "BajaArchivos.h"
 
 #include "FacePicture.h"
-#include "platform/Files.h"
-#include "platform/PlatformError.h"
-#include "platform/Statement.h"
-#include "platform/Twips.h"
+#include "runtime/Files.h"
+#include "runtime/RuntimeError.h"
+#include "runtime/Statement.h"
 
-#include <QPainter>
-#include <QResizeEvent>
+#include <algorithm>
+#include <limits>
 
 namespace {
 
-constexpr int kFacePixels = platform::twipsToPixels(BajaArchivos::kFaceTwips);
+// The events carry 32-bit counts; a larger transfer shows the largest one.
+std::int32_t eventCount(std::int64_t count)
+{
+    return static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(count, 0, std::numeric_limits<std::int32_t>::max()));
+}
 
 } // namespace
 
-BajaArchivos::BajaArchivos(QWidget *parent) : QWidget(parent), m_face(downloadControlFace())
+BajaArchivos::BajaArchivos(runtime::Window *container)
+    : m_face(runtime::controls().createControlFace(container))
 {
-    // The face is fixed; a container's resize is taken back in UserControl_Resize as well.
-    setFixedSize(kFacePixels, kFacePixels);
-    setAttribute(Qt::WA_TranslucentBackground);
-    connect(&m_reader, &platform::AsyncReader::readProgress, this,
-            &BajaArchivos::UserControl_ReadProgress);
-    connect(&m_reader, &platform::AsyncReader::readComplete, this,
-            &BajaArchivos::UserControl_ReadComplete);
+    runtime::runStatement([&] { m_face->setPicture(downloadControlFace()); });
+    m_face->onResize([this] { UserControl_Resize(); });
+    UserControl_Resize();
+    m_reader = runtime::createAsyncReader(
+        [this](const runtime::AsyncProperty &record) { UserControl_ReadProgress(record); },
+        [this](const runtime::AsyncProperty &record) { UserControl_ReadComplete(record); });
 }
 
 BajaArchivos::~BajaArchivos() = default;
 
-platform::KeyedCollection &BajaArchivos::downloads()
+runtime::KeyedCollection &BajaArchivos::downloads()
 {
     if (!colDownloads)
         colDownloads.emplace();
     return *colDownloads;
 }
 
-void BajaArchivos::Download(const QString &sWWWFile, const QString &sDestination,
-                            const QString &sId)
+void BajaArchivos::Download(const std::string &sWWWFile, const std::string &sDestination,
+                            const std::string &sId)
 {
     downloads().add(sDestination, sId);
     // The temporary file lives beside the destination, so the final move is one rename on one
     // file system and never a copy.
-    const QString folder = platform::folderOf(sDestination);
-    m_reader.start(sWWWFile, platform::AsyncReader::kKindFile, sId,
-                   platform::AsyncReader::kOptionForceUpdate,
-                   folder.isEmpty() ? QStringLiteral(".") : folder);
+    const std::string folder = runtime::folderOf(sDestination);
+    m_reader->start(sWWWFile, runtime::AsyncReader::kKindFile, sId,
+                    runtime::AsyncReader::kOptionForceUpdate,
+                    folder.empty() ? std::filesystem::path(".") : runtime::pathFromUtf8(folder));
 }
 
-void BajaArchivos::CancelDownload(const QString &sId)
+void BajaArchivos::CancelDownload(const std::string &sId)
 {
-    m_reader.cancel(sId);
+    m_reader->cancel(sId);
 }
 
-DownloadResult BajaArchivos::lastResult(const QString &sId) const
+DownloadResult BajaArchivos::lastResult(const std::string &sId) const
 {
     const auto it = m_results.find(sId);
     if (it == m_results.end())
-        throw platform::PlatformError(
-            QStringLiteral("no download under \"%1\" has completed").arg(sId));
+        throw runtime::RuntimeError(runtime::ErrorKind::NotFound,
+                                    "no download under \"" + sId + "\" has completed");
     return it->second;
 }
 
-void BajaArchivos::UserControl_ReadProgress(const platform::AsyncProperty &AsyncProp)
+void BajaArchivos::UserControl_ReadProgress(const runtime::AsyncProperty &AsyncProp)
 {
-    const int downloaded = AsyncProp.BytesRead();
-    const int total = AsyncProp.BytesMax();
-    const QString id = AsyncProp.PropertyName();
-    Q_EMIT Progress(downloaded, total, id);
+    const std::int32_t downloaded = eventCount(AsyncProp.BytesRead());
+    const std::int32_t total = eventCount(AsyncProp.BytesMax());
+    const std::string id = AsyncProp.PropertyName();
+    if (m_progress)
+        m_progress(downloaded, total, id);
 }
 
-void BajaArchivos::UserControl_ReadComplete(const platform::AsyncProperty &AsyncProp)
+void BajaArchivos::UserControl_ReadComplete(const runtime::AsyncProperty &AsyncProp)
 {
     DownloadResult result;
     result.failure = AsyncProp.failure();
     std::string moveFailure;
 
     // Move the file into place. A failed transfer's Value() throws, so nothing is moved.
-    platform::runStatement(
+    runtime::runStatement(
         [&] {
-            result.temporary = AsyncProp.Value();
+            result.temporary = runtime::utf8FromPath(AsyncProp.Value());
             result.destination = downloads().item(AsyncProp.PropertyName());
-            platform::renameNoReplace(result.temporary, result.destination);
+            runtime::renameNoReplace(runtime::pathFromUtf8(result.temporary),
+                                     runtime::pathFromUtf8(result.destination));
             result.temporary.clear();
             result.inPlace = true;
-            platform::syncFolder(platform::folderOf(result.destination));
+            const std::string folder = runtime::folderOf(result.destination);
+            runtime::syncFolder(runtime::pathFromUtf8(folder.empty() ? "." : folder));
         },
         &moveFailure);
     if (result.inPlace && !moveFailure.empty()) {
         // The rename happened; only making the new name durable failed.
-        result.syncFailure = QString::fromStdString(moveFailure);
-    } else if (!result.inPlace && !result.temporary.isEmpty()) {
+        result.syncFailure = moveFailure;
+    } else if (!result.inPlace && !result.temporary.empty()) {
         // The data stays in the temporary file: an existing destination is never overwritten,
         // and the host may still want what it waited for.
-        result.failure = QStringLiteral("the download could not be moved into place (%1)")
-                             .arg(QString::fromStdString(moveFailure));
+        result.failure = "the download could not be moved into place (" + moveFailure + ")";
     }
 
     // Forget the key.
-    platform::runStatement([&] { downloads().remove(AsyncProp.PropertyName()); });
+    runtime::runStatement([&] { downloads().remove(AsyncProp.PropertyName()); });
 
     // Report.
-    platform::runStatement([&] {
-        const int bytes = AsyncProp.BytesRead();
-        const QString id = AsyncProp.PropertyName();
+    runtime::runStatement([&] {
+        const std::int32_t bytes = eventCount(AsyncProp.BytesRead());
+        const std::string id = AsyncProp.PropertyName();
         m_results[id] = result;
-        Q_EMIT Completed(bytes, id);
+        if (m_completed)
+            m_completed(bytes, id);
     });
 }
 
 void BajaArchivos::UserControl_Resize()
 {
-    if (height() != kFacePixels)
-        resize(width(), kFacePixels);
-    if (width() != kFacePixels)
-        resize(kFacePixels, height());
-}
-
-void BajaArchivos::resizeEvent(QResizeEvent *event)
-{
-    QWidget::resizeEvent(event);
-    UserControl_Resize();
-}
-
-void BajaArchivos::paintEvent(QPaintEvent *event)
-{
-    Q_UNUSED(event);
-    QPainter painter(this);
-    painter.drawPixmap(rect(), m_face);
+    m_face->setSize(kFaceTwips, kFaceTwips);
 }

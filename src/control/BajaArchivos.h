@@ -1,38 +1,38 @@
 #pragma once
 
-#include "platform/AsyncReader.h"
-#include "platform/KeyedCollection.h"
+#include "runtime/AsyncRead.h"
+#include "runtime/Controls.h"
+#include "runtime/KeyedCollection.h"
 
-#include <QPixmap>
-#include <QString>
-#include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
+#include <string>
 
 /// How a transfer ended, as far as the control knows: whether its file was moved into place and,
-/// if not, why and where its data is.
+/// if not, why and where its data is. Paths and texts are UTF-8.
 struct DownloadResult
 {
     bool inPlace = false;
-    QString destination;
+    std::string destination;
     /// One short sentence, "" when the file is in place.
-    QString failure;
+    std::string failure;
     /// Where the downloaded data still is when it could not be moved into place (a file already
     /// at the destination is never overwritten): the transfer's temporary file, now the host's to
     /// use or remove. "" when the file is in place or the transfer failed.
-    QString temporary;
+    std::string temporary;
     /// Why the destination's folder could not be flushed to disk after the file was moved into
     /// place, "" when it was; the file is in place either way.
-    QString syncFailure;
+    std::string syncFailure;
 };
 
 /// A control that fetches files from URLs in the background, each to a destination under a
 /// string key, and moves each finished file into place with one rename. It never reads or copies
 /// the downloaded bytes itself. UI thread only.
-class BajaArchivos : public QWidget
+class BajaArchivos
 {
-    Q_OBJECT
 public:
     /// The control's programmatic identifier and automation identifiers of its members, kept for
     /// reference to the component it stands in for; callers use the C++ interface.
@@ -44,44 +44,56 @@ public:
     /// The face is 720 x 720 twips: 48 x 48 pixels at 15 twips a pixel.
     static constexpr int kFaceTwips = 720;
 
-    /// UI thread. Throws PlatformError when the transfer facility cannot start.
-    explicit BajaArchivos(QWidget *parent = nullptr);
-    ~BajaArchivos() override;
+    /// The container's handlers of the control's events, called synchronously with references
+    /// to copies of the control's own.
+    using ProgressHandler =
+        std::function<void(const std::int32_t &DownLoadedBytes, const std::int32_t &TotalBytes,
+                           const std::string &sId)>;
+    using CompletedHandler = std::function<void(const std::int32_t &Bytes, const std::string &sId)>;
+
+    /// UI thread. A control placed on container (null: on no window). Throws RuntimeError when
+    /// the transfer facility cannot start.
+    explicit BajaArchivos(runtime::Window *container = nullptr);
+    /// UI thread. Cancels every transfer and removes its files; no event is raised afterwards.
+    ~BajaArchivos();
+    BajaArchivos(const BajaArchivos &) = delete;
+    BajaArchivos &operator=(const BajaArchivos &) = delete;
 
     /// UI thread. Fetches sWWWFile into the file sDestination under the key sId and returns at
-    /// once. Throws PlatformError when sId is already pending (nothing is started or touched)
-    /// or when the transfer is refused (the key then stays pending until a completion).
-    void Download(const QString &sWWWFile, const QString &sDestination,
-                  const QString &sId = QStringLiteral("Id"));
+    /// once. Throws RuntimeError when sId is already pending (nothing is started or touched) or
+    /// when the transfer is refused (the key then stays pending until a completion).
+    void Download(const std::string &sWWWFile, const std::string &sDestination,
+                  const std::string &sId = "Id");
 
-    /// UI thread. Cancels the transfer named sId; it still completes, failed. An unknown name is
-    /// ignored. Never throws.
-    void CancelDownload(const QString &sId = QStringLiteral("Id"));
+    /// UI thread. Cancels the transfer named sId; it still completes, failed. An unknown name
+    /// is ignored. Never throws.
+    void CancelDownload(const std::string &sId = "Id");
 
     /// UI thread. How the last completed transfer under sId ended; set before its Completed is
-    /// raised. Throws PlatformError when no transfer under sId has completed.
-    DownloadResult lastResult(const QString &sId) const;
+    /// raised. Throws RuntimeError (NotFound) when no transfer under sId has completed.
+    DownloadResult lastResult(const std::string &sId) const;
 
-Q_SIGNALS:
-    /// Raised synchronously for every progress notification, counts as the transfer reports
-    /// them; TotalBytes is 0 while the size is unknown.
-    void Progress(int DownLoadedBytes, int TotalBytes, QString sId);
-    /// Raised synchronously when the transfer under sId is over and the key is free again; it
-    /// does not say the file is in place (see lastResult).
-    void Completed(int Bytes, QString sId);
+    /// UI thread. The handler of Progress, raised for every progress notification with the
+    /// counts as the transfer reports them (TotalBytes 0 while the size is unknown); empty: none.
+    void onProgress(ProgressHandler handler) { m_progress = std::move(handler); }
+    /// UI thread. The handler of Completed, raised when the transfer under sId is over and the
+    /// key is free again; it does not say the file is in place (see lastResult).
+    void onCompleted(CompletedHandler handler) { m_completed = std::move(handler); }
 
-protected:
-    void paintEvent(QPaintEvent *event) override;
-    void resizeEvent(QResizeEvent *event) override;
+    /// UI thread. The control's face on its container. Never throws.
+    runtime::ControlFace &face() { return *m_face; }
 
 private:
-    void UserControl_ReadProgress(const platform::AsyncProperty &AsyncProp);
-    void UserControl_ReadComplete(const platform::AsyncProperty &AsyncProp);
+    void UserControl_ReadProgress(const runtime::AsyncProperty &AsyncProp);
+    void UserControl_ReadComplete(const runtime::AsyncProperty &AsyncProp);
     void UserControl_Resize();
-    platform::KeyedCollection &downloads();
+    runtime::KeyedCollection &downloads();
 
-    platform::AsyncReader m_reader;
-    std::optional<platform::KeyedCollection> colDownloads;
-    std::map<QString, DownloadResult> m_results;
-    QPixmap m_face;
+    std::unique_ptr<runtime::ControlFace> m_face;
+    std::optional<runtime::KeyedCollection> colDownloads;
+    std::map<std::string, DownloadResult> m_results;
+    ProgressHandler m_progress;
+    CompletedHandler m_completed;
+    // Last, so it goes first: no notification reaches a control that is half destroyed.
+    std::unique_ptr<runtime::AsyncReader> m_reader;
 };

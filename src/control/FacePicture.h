@@ -1,7 +1,8 @@
 #pragma once
 
-#include <QPixmap>
+#include <string_view>
 
-/// UI thread. The download control's 48 x 48 face: two computer screens linked by a line to a
-/// mobile handset and a small network box, on a transparent background. Never throws.
-QPixmap downloadControlFace();
+/// Any thread. The download control's 48 x 48 face as PNG bytes: two computer screens linked by
+/// a line to a mobile handset and a small network box, on a transparent background. Never
+/// throws.
+std::string_view downloadControlFace();

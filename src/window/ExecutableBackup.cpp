@@ -1,46 +1,47 @@
 #include "ExecutableBackup.h"
 
-#include "platform/AsyncReader.h"
-#include "platform/Executables.h"
-#include "platform/Files.h"
-#include "platform/PlatformError.h"
-#include "platform/Statement.h"
+#include "runtime/AsyncRead.h"
+#include "runtime/Files.h"
+#include "runtime/RuntimeError.h"
+#include "runtime/Statement.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <string>
+#include <vector>
 
-using platform::FileKind;
+using runtime::FileKind;
+using runtime::RuntimeError;
 
 namespace {
 
 // Removes a file we made, when it is still there; what cannot be removed now, the next run's
 // recovery removes.
-void removeQuietly(const QString &path)
+void removeQuietly(const std::filesystem::path &path)
 {
-    platform::runStatement([&] {
-        if (platform::fileKind(path) == FileKind::Regular)
-            platform::deleteFile(path);
+    runtime::runStatement([&] {
+        if (runtime::fileKind(path) == FileKind::Regular)
+            runtime::deleteFile(path);
     });
 }
 
 } // namespace
 
-ExecutableBackup::ExecutableBackup(QString executable) : m_executable(std::move(executable)) {}
+ExecutableBackup::ExecutableBackup(std::filesystem::path executable)
+    : m_executable(std::move(executable))
+{}
 
-QString ExecutableBackup::backupPath() const
+std::filesystem::path ExecutableBackup::backupPath() const
 {
-    return m_executable + QStringLiteral(".refitor-backup");
+    return std::filesystem::path(m_executable) += ".refitor-backup";
 }
 
-QString ExecutableBackup::lockPath() const
+std::filesystem::path ExecutableBackup::lockPath() const
 {
-    return m_executable + QStringLiteral(".refitor-lock");
+    return std::filesystem::path(m_executable) += ".refitor-lock";
 }
 
 bool ExecutableBackup::hasBackup() const
 {
-    return platform::pathExists(backupPath());
+    return runtime::pathExists(backupPath());
 }
 
 void ExecutableBackup::stepDone() const
@@ -49,9 +50,17 @@ void ExecutableBackup::stepDone() const
         m_stepHook();
 }
 
-bool ExecutableBackup::exchange(const QString &a, const QString &b) const
+void ExecutableBackup::syncQuietly() const
 {
-    return m_exchangeAllowed && platform::exchangeFiles(a, b);
+    // The old executable is back under its name either way; a folder that cannot be synced is
+    // no reason to tell the user it was lost.
+    runtime::runStatement([&] { runtime::syncFolder(m_executable.parent_path()); });
+}
+
+bool ExecutableBackup::exchange(const std::filesystem::path &a,
+                                const std::filesystem::path &b) const
+{
+    return m_exchangeAllowed && runtime::exchangeFiles(a, b);
 }
 
 void ExecutableBackup::recover() const
@@ -59,87 +68,86 @@ void ExecutableBackup::recover() const
     std::string firstFailure;
     auto step = [&firstFailure](auto &&statement) {
         std::string reason;
-        if (!platform::runStatement(statement, &reason) && firstFailure.empty())
+        if (!runtime::runStatement(statement, &reason) && firstFailure.empty())
             firstFailure = reason;
     };
 
     step([this] {
-        const FileKind executable = platform::fileKind(m_executable);
-        const FileKind backup = platform::fileKind(backupPath());
+        const FileKind executable = runtime::fileKind(m_executable);
+        const FileKind backup = runtime::fileKind(backupPath());
         if (backup == FileKind::Missing)
             return;
         if (executable == FileKind::Missing) {
             // Whatever the backup is, it is what stood under the name before.
-            platform::renameNoReplace(backupPath(), m_executable);
+            runtime::renameNoReplace(backupPath(), m_executable);
         } else if (executable == FileKind::Regular && backup == FileKind::Regular) {
-            if (platform::isRunnableExecutable(m_executable)) {
-                platform::deleteFile(backupPath());
+            if (runtime::isRunnableExecutable(m_executable)) {
+                runtime::deleteFile(backupPath());
             } else if (exchange(backupPath(), m_executable)) {
-                platform::deleteFile(backupPath());
+                runtime::deleteFile(backupPath());
             } else {
-                platform::deleteFile(m_executable);
-                platform::renameNoReplace(backupPath(), m_executable);
+                runtime::deleteFile(m_executable);
+                runtime::renameNoReplace(backupPath(), m_executable);
             }
         }
         // A folder or a link under either name is nobody's to remove but its owner's.
-        platform::syncFolder(platform::folderOf(m_executable));
+        runtime::syncFolder(m_executable.parent_path());
     });
 
-    const QString folder = platform::folderOf(m_executable);
-    const QDir dir(folder.isEmpty() ? QStringLiteral(".") : folder);
-    const QStringList names =
-        dir.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QString &name : names) {
-        if (platform::AsyncReader::isTemporaryFileName(name)) {
+    const std::filesystem::path folder = m_executable.parent_path();
+    std::vector<std::string> names;
+    step([&] { names = runtime::folderEntries(folder); });
+    for (const std::string &name : names) {
+        if (runtime::isTemporaryFileName(name)) {
             step([&] {
-                if (platform::fileKind(dir.filePath(name)) == FileKind::Regular)
-                    platform::deleteFile(dir.filePath(name));
+                const std::filesystem::path file = folder / runtime::pathFromUtf8(name);
+                if (runtime::fileKind(file) == FileKind::Regular)
+                    runtime::deleteFile(file);
             });
         }
     }
     if (!firstFailure.empty())
-        throw platform::PlatformError(firstFailure);
+        throw RuntimeError(firstFailure);
 }
 
 void ExecutableBackup::checkReplaceable() const
 {
-    const QString name = QFileInfo(m_executable).fileName();
-    switch (platform::fileKind(m_executable)) {
+    const std::string name = runtime::utf8FromPath(m_executable.filename());
+    switch (runtime::fileKind(m_executable)) {
     case FileKind::Missing:
     case FileKind::Regular:
         return;
     case FileKind::Directory:
-        throw platform::PlatformError(
-            QStringLiteral("%1 is a folder, not a program; it was left as it is").arg(name));
+        throw RuntimeError(runtime::ErrorKind::Refused,
+                           name + " is a folder, not a program; it was left as it is");
     case FileKind::SymbolicLink:
-        throw platform::PlatformError(
-            QStringLiteral("%1 is a symbolic link; only a plain file is replaced, so it was left "
-                           "as it is")
-                .arg(name));
+        throw RuntimeError(runtime::ErrorKind::Refused,
+                           name + " is a symbolic link; only a plain file is replaced, so it was "
+                                  "left as it is");
     case FileKind::Other:
         break;
     }
-    throw platform::PlatformError(
-        QStringLiteral("%1 is not a regular file; it was left as it is").arg(name));
+    throw RuntimeError(runtime::ErrorKind::Refused,
+                       name + " is not a regular file; it was left as it is");
 }
 
-void ExecutableBackup::install(const QString &temporary) const
+void ExecutableBackup::install(const std::filesystem::path &temporary) const
 {
     try {
-        platform::prepareExecutable(temporary, m_executable);
+        runtime::prepareExecutable(temporary, m_executable);
         checkReplaceable();
         if (hasBackup())
-            throw platform::PlatformError(
-                QStringLiteral("%1 is in the way").arg(QFileInfo(backupPath()).fileName()));
+            throw RuntimeError(runtime::ErrorKind::Exists,
+                               runtime::utf8FromPath(backupPath().filename()) + " is in the way");
     } catch (...) {
         removeQuietly(temporary);
         throw;
     }
     stepDone();
 
-    if (!platform::pathExists(m_executable)) {
+    if (!runtime::pathExists(m_executable)) {
         try {
-            platform::renameNoReplace(temporary, m_executable);
+            runtime::renameNoReplace(temporary, m_executable);
         } catch (...) {
             removeQuietly(temporary);
             throw;
@@ -159,10 +167,10 @@ void ExecutableBackup::install(const QString &temporary) const
         // The new program is in place and the old one sits under the temporary name.
         stepDone();
         try {
-            platform::renameNoReplace(temporary, backupPath());
+            runtime::renameNoReplace(temporary, backupPath());
         } catch (...) {
             // Without a backup there could be no way back, so the update does not go ahead.
-            platform::runStatement([&] {
+            runtime::runStatement([&] {
                 if (exchange(temporary, m_executable))
                     removeQuietly(temporary);
             });
@@ -173,17 +181,17 @@ void ExecutableBackup::install(const QString &temporary) const
     }
 
     try {
-        platform::renameNoReplace(m_executable, backupPath());
+        runtime::renameNoReplace(m_executable, backupPath());
     } catch (...) {
         removeQuietly(temporary);
         throw;
     }
     stepDone();
     try {
-        platform::renameNoReplace(temporary, m_executable);
+        runtime::renameNoReplace(temporary, m_executable);
     } catch (...) {
         removeQuietly(temporary);
-        platform::runStatement([&] { restore(); });
+        runtime::runStatement([&] { restore(); });
         throw;
     }
     stepDone();
@@ -192,7 +200,7 @@ void ExecutableBackup::install(const QString &temporary) const
 void ExecutableBackup::adopt() const
 {
     try {
-        platform::prepareExecutable(m_executable, QString());
+        runtime::prepareExecutable(m_executable, {});
     } catch (...) {
         // A file that cannot run is no better than none, and keeping it would make the next run
         // take it for the product.
@@ -203,31 +211,32 @@ void ExecutableBackup::adopt() const
 
 void ExecutableBackup::rollBack() const
 {
-    if (platform::fileKind(backupPath()) != FileKind::Regular)
-        throw platform::PlatformError("there is no previous version to put back");
+    if (runtime::fileKind(backupPath()) != FileKind::Regular)
+        throw RuntimeError(runtime::ErrorKind::NotFound,
+                           "there is no previous version to put back");
     if (exchange(backupPath(), m_executable)) {
         stepDone();
         removeQuietly(backupPath());
     } else {
-        if (platform::pathExists(m_executable))
-            platform::deleteFile(m_executable);
+        if (runtime::pathExists(m_executable))
+            runtime::deleteFile(m_executable);
         stepDone();
-        platform::renameNoReplace(backupPath(), m_executable);
+        runtime::renameNoReplace(backupPath(), m_executable);
     }
     stepDone();
-    platform::syncFolder(platform::folderOf(m_executable));
+    syncQuietly();
 }
 
 void ExecutableBackup::restore() const
 {
-    if (!hasBackup() || platform::pathExists(m_executable))
+    if (!hasBackup() || runtime::pathExists(m_executable))
         return;
-    platform::renameNoReplace(backupPath(), m_executable);
-    platform::syncFolder(platform::folderOf(m_executable));
+    runtime::renameNoReplace(backupPath(), m_executable);
+    syncQuietly();
 }
 
 void ExecutableBackup::discard() const
 {
-    if (platform::fileKind(backupPath()) == FileKind::Regular)
-        platform::deleteFile(backupPath());
+    if (runtime::fileKind(backupPath()) == FileKind::Regular)
+        runtime::deleteFile(backupPath());
 }

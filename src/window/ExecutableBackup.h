@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QString>
+#include <filesystem>
 #include <functional>
 
 /// Keeps the product's executable runnable across an update. The old executable stays in place
@@ -12,22 +12,22 @@ class ExecutableBackup
 {
 public:
     /// executable: the full path of the product's executable. Never throws.
-    explicit ExecutableBackup(QString executable);
+    explicit ExecutableBackup(std::filesystem::path executable);
 
     /// The backup's full path: the executable's, with a suffix of our own. Never throws.
-    QString backupPath() const;
+    std::filesystem::path backupPath() const;
     /// The lock file that keeps a second updater out of the folder. Never throws.
-    QString lockPath() const;
+    std::filesystem::path lockPath() const;
     /// Whether a backup is there. Never throws.
     bool hasBackup() const;
 
     /// Puts right what an interrupted run left: the backup is dropped only beside an executable
     /// that is runnable; beside a missing or broken one the backup wins. Leftover temporary files
     /// of ours (and nothing else) are removed. A directory or link under either name is left
-    /// alone. Throws PlatformError for the first step that fails, after trying the others.
+    /// alone. Throws RuntimeError for the first step that fails, after trying the others.
     void recover() const;
 
-    /// Throws PlatformError, with a reason for people, when the executable's name holds
+    /// Throws RuntimeError, with a reason for people, when the executable's name holds
     /// something an update must not replace: a folder, a symbolic link, a device. A missing
     /// executable or a regular file passes.
     void checkReplaceable() const;
@@ -35,26 +35,26 @@ public:
     /// Puts the downloaded file at temporary in the executable's place: checks it is a program
     /// for this computer, gives it the old executable's permission bits, then swaps it in (one
     /// exchange where the file system offers one, else two renames) and keeps the old one as the
-    /// backup. The folder is not synced. Throws PlatformError, with a reason for people, when
+    /// backup. The folder is not synced. Throws RuntimeError, with a reason for people, when
     /// the file is refused or the swap fails; temporary is gone then, and the old executable is
     /// back in place unless putting it back failed too (hasBackup() then says so).
-    void install(const QString &temporary) const;
+    void install(const std::filesystem::path &temporary) const;
 
     /// Checks a downloaded file that was moved straight to the executable's name because there
     /// was no executable to keep, and gives it the usual permission bits of a program. Throws
-    /// PlatformError, with a reason for people, when it is refused; it has been removed then.
+    /// RuntimeError, with a reason for people, when it is refused; it has been removed then.
     void adopt() const;
 
     /// Puts the backup back in place of a new executable that would not run, and removes the new
-    /// one. Throws PlatformError when there is no backup or it cannot be put back.
+    /// one. Throws RuntimeError when there is no backup or it cannot be put back.
     void rollBack() const;
 
     /// Puts the backup back where the executable is missing; does nothing when the executable
-    /// is there or there is no backup. Throws PlatformError when the rename fails.
+    /// is there or there is no backup. Throws RuntimeError when the rename fails.
     void restore() const;
 
     /// Removes the backup once the new executable has been seen running; does nothing when
-    /// there is none. Throws PlatformError when it cannot be removed.
+    /// there is none. Throws RuntimeError when it cannot be removed.
     void discard() const;
 
     /// For tests that end the process between two steps of a swap: called after each step that
@@ -66,9 +66,10 @@ public:
 
 private:
     void stepDone() const;
-    bool exchange(const QString &a, const QString &b) const;
+    void syncQuietly() const;
+    bool exchange(const std::filesystem::path &a, const std::filesystem::path &b) const;
 
-    QString m_executable;
+    std::filesystem::path m_executable;
     std::function<void()> m_stepHook;
     bool m_exchangeAllowed = true;
 };

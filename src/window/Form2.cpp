@@ -1,173 +1,150 @@
 #include "Form2.h"
 
 #include "ExecutableBackup.h"
+#include "Product.h"
 #include "WindowIcon.h"
-#include "platform/Application.h"
-#include "platform/Conversions.h"
-#include "platform/Dialogs.h"
-#include "platform/EventPump.h"
-#include "platform/Executables.h"
-#include "platform/Files.h"
-#include "platform/PlatformError.h"
-#include "platform/Statement.h"
-#include "platform/Twips.h"
+#include "runtime/Application.h"
+#include "runtime/EventPump.h"
+#include "runtime/MessageBox.h"
+#include "runtime/Programs.h"
+#include "runtime/RuntimeError.h"
+#include "runtime/SkinLook.h"
+#include "runtime/Statement.h"
 
-#include <QCloseEvent>
-#include <QElapsedTimer>
-#include <QFileInfo>
-#include <QGuiApplication>
-#include <QScreen>
-#include <QTimer>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <optional>
 
-#ifndef REFITOR_DOWNLOAD_URL
-#define REFITOR_DOWNLOAD_URL "http://download.korvane.example/ProgramFiles/Korvane.exe"
-#endif
-
-using platform::runStatement;
+using runtime::runStatement;
 
 namespace {
 
-QRect twips(int left, int top, int width, int height)
-{
-    using platform::twipsToPixels;
-    return {twipsToPixels(left), twipsToPixels(top), twipsToPixels(width), twipsToPixels(height)};
-}
+const std::string kCaption = product::kTitle;
+const std::string kCompleted = "Update is completed";
+const std::string kFailed = "Update failed";
+const std::string kExecutableName = product::kExecutableName;
+const std::string kSkinFolderName = "SKN";
+const std::string kSkinFileName = "SoftCrystal.skn";
 
-const QString kCaption = QStringLiteral("Updating Korvane");
-const QString kCompleted = QStringLiteral("Update is completed");
-const QString kFailed = QStringLiteral("Update failed");
-const QString kExecutableName = QStringLiteral("Korvane.exe");
-const QString kSkinFolderName = QStringLiteral("SKN");
-const QString kSkinFileName = QStringLiteral("SoftCrystal.skn");
-
-QFont designFont(bool bold = false)
+runtime::FontSpec designFont(bool bold = false)
 {
-    QFont font(QStringLiteral("MS Sans Serif"));
-    font.setPointSizeF(8.25);
-    font.setBold(bold);
-    return font;
+    return {"MS Sans Serif", 8.25, bold};
 }
 
 // "the server answered 404" becomes "The server answered 404."
-QString asSentence(QString reason)
+std::string asSentence(std::string reason)
 {
-    reason = reason.trimmed();
-    if (reason.isEmpty())
-        reason = QStringLiteral("the download did not complete");
-    reason[0] = reason[0].toUpper();
-    if (!reason.endsWith(u'.'))
-        reason.append(u'.');
+    const auto first = reason.find_first_not_of(" \t\n");
+    reason.erase(0, first == std::string::npos ? reason.size() : first);
+    while (!reason.empty() && (reason.back() == ' ' || reason.back() == '\n'))
+        reason.pop_back();
+    if (reason.empty())
+        reason = "the download did not complete";
+    if (reason[0] >= 'a' && reason[0] <= 'z')
+        reason[0] = static_cast<char>(reason[0] - 'a' + 'A');
+    if (reason.back() != '.')
+        reason.push_back('.');
     return reason;
 }
 
 } // namespace
 
-Form2::Form2(QWidget *parent)
-    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
-                          Qt::MSWindowsFixedSizeDialogHint)
+Form2::Form2() : m_window(runtime::controls().createWindow())
 {
-    setObjectName(QStringLiteral("Form2"));
-    setCaption(kCaption);
-    setWindowIcon(updateWindowIcon());
-    setFont(designFont());
-    QPalette background = palette();
-    background.setColor(QPalette::Window, QColor(224, 224, 224));
-    setPalette(background);
-    setAutoFillBackground(true);
-    setFixedSize(twips(0, 0, 5430, 990).size());
+    runtime::ControlFactory &factory = runtime::controls();
+    m_window->setCaption(kCaption);
+    runStatement([&] { m_window->setIcon(updateWindowIcon()); });
+    m_window->setFont(designFont());
+    m_window->setBackColor({224, 224, 224});
+    m_window->setClientSize(5430, 990);
 
-    Label1 = new platform::SkinLabel(this);
-    Label1->setGeometry(twips(3240, 240, 1935, 255));
+    Label1 = factory.createSkinLabel(*m_window);
+    Label1->setPlace({3240, 240, 1935, 255});
 
-    Skin1 = new platform::SkinEngine(this);
-    platform::SkinSettings skinSettings;
+    Skin1 = std::make_unique<skin::SkinEngine>(*m_window);
+    runtime::SkinSettings skinSettings;
     skinSettings.hue = 0;
-    skinSettings.backColor = QColor(255, 255, 255);
-    skinSettings.foreColor = QColor(0, 0, 0);
-    skinSettings.panelColor = QColor(216, 233, 236);
-    skinSettings.panelTextColor = QColor(0, 0, 0);
+    skinSettings.backColor = {255, 255, 255};
+    skinSettings.foreColor = {0, 0, 0};
+    skinSettings.panelColor = {216, 233, 236};
+    skinSettings.panelTextColor = {0, 0, 0};
     skinSettings.applyColors = true;
     skinSettings.skinClientArea = true;
     Skin1->setSettings(skinSettings);
 
-    File1 = new platform::FileListBox(this);
-    File1->setGeometry(twips(8160, 2520, 2055, 1455));
-    File1->setPattern(QStringLiteral("*.skn"));
+    File1 = factory.createFileListBox(*m_window);
+    File1->setPlace({8160, 2520, 2055, 1455});
+    File1->setPattern("*.skn");
 
-    txtSave = new QLineEdit(QStringLiteral("C:\\Temp\\Test.exe"), this);
-    txtSave->setGeometry(twips(960, 1740, 6195, 315));
+    txtSave = factory.createTextBox(*m_window);
+    txtSave->setPlace({960, 1740, 6195, 315});
+    txtSave->setText("C:\\Temp\\Test.exe");
 
-    j = new BajaArchivos(this);
-    j->move(twips(5040, 2640, 720, 720).topLeft());
-    j->setVisible(false);
+    j = std::make_unique<BajaArchivos>(m_window.get());
+    j->face().move(5040, 2640);
+    j->face().setVisible(false);
 
-    Command1 = new QPushButton(QStringLiteral("Download"), this);
-    Command1->setGeometry(twips(3360, 2760, 1215, 435));
-    Command1->setAutoDefault(false);
+    Command1 = factory.createCommandButton(*m_window);
+    Command1->setPlace({3360, 2760, 1215, 435});
+    Command1->setCaption("Download");
 
-    txtURL = new QLineEdit(QStringLiteral(REFITOR_DOWNLOAD_URL), this);
-    txtURL->setGeometry(twips(240, 2280, 7395, 315));
+    txtURL = factory.createTextBox(*m_window);
+    txtURL->setPlace({240, 2280, 7395, 315});
+    txtURL->setText(product::kDownloadUrl);
 
-    pB = new platform::ProgressBar(this);
-    pB->setGeometry(twips(240, 480, 4935, 315));
+    pB = factory.createProgressBar(*m_window);
+    pB->setPlace({240, 480, 4935, 315});
 
-    lbl1 = new platform::SkinLabel(this);
-    lbl1->setGeometry(twips(240, 240, 1935, 255));
+    lbl1 = factory.createSkinLabel(*m_window);
+    lbl1->setPlace({240, 240, 1935, 255});
 
-    Label3 = new platform::AutoSizeLabel(QString(), this);
-    Label3->move(twips(5880, 240, 90, 195).topLeft());
-    Label3->resize(twips(5880, 240, 90, 195).size());
+    Label3 = factory.createLabel(*m_window);
+    Label3->setPlace({5880, 240, 90, 195});
     Label3->setFont(designFont(true));
-    Label3->setAlignment(Qt::AlignCenter);
-    Label3->setAutoFillBackground(true);
+    Label3->setCentred(true);
+    Label3->setAutoSize(true);
+    Label3->setBackColor({224, 224, 224});
 
-    Shape1 = new platform::Shape(this);
-    Shape1->setGeometry(twips(120, 120, 5175, 735));
-    // Graphical controls sit beneath the windowed ones.
-    Shape1->lower();
+    Shape1 = factory.createShape(*m_window);
+    Shape1->setPlace({120, 120, 5175, 735});
 
-    Label2 = new platform::AutoSizeLabel(QString(), this);
-    Label2->move(twips(120, 1800, 735, 195).topLeft());
-    Label2->setCaption(QStringLiteral("Save As..."));
+    Label2 = factory.createLabel(*m_window);
+    Label2->setPlace({120, 1800, 735, 195});
+    Label2->setAutoSize(true);
+    Label2->setCaption("Save As...");
 
     // Only the runtime's own input controls take the focus, all of them out of sight.
-    setTabOrder(Command1, txtURL);
-    setTabOrder(txtURL, txtSave);
-    setTabOrder(txtSave, File1);
-    Command1->setFocus(Qt::OtherFocusReason);
+    m_window->setTabOrder({Command1.get(), txtURL.get(), txtSave.get(), File1.get()});
+    m_window->setFocus(*Command1);
 
-    connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
-    connect(File1, &platform::FileListBox::Click, this, [this] { File1_Click(); });
-    connect(j, &BajaArchivos::Progress, this, &Form2::j_Progress);
-    connect(j, &BajaArchivos::Completed, this, &Form2::j_Completed);
-
-    if (const QScreen *screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    Command1->onClick([this] { Command1_Click(); });
+    File1->onClick([this] { File1_Click(); });
+    j->onProgress([this](const std::int32_t &downloaded, const std::int32_t &total,
+                         const std::string &id) { j_Progress(downloaded, total, id); });
+    j->onCompleted(
+        [this](const std::int32_t &bytes, const std::string &id) { j_Completed(bytes, id); });
+    m_window->onClose([this] { Form_Unload(); });
 }
 
 Form2::~Form2() = default;
 
 BajaArchivos &Form2::control() const
 {
-    if (j == nullptr)
-        throw platform::PlatformError("the download control is gone");
+    if (!j)
+        throw runtime::RuntimeError(runtime::ErrorKind::Unavailable,
+                                    "the download control is gone");
     return *j;
 }
 
-QString Form2::executablePath() const
+std::string Form2::executablePath() const
 {
-    return platform::applicationFolder() + platform::separator() + kExecutableName;
+    return runtime::applicationFolder() + runtime::separator() + kExecutableName;
 }
 
 ExecutableBackup Form2::backup() const
 {
-    return ExecutableBackup(executablePath());
+    return ExecutableBackup(runtime::pathFromUtf8(executablePath()));
 }
 
 void Form2::Form_Load()
@@ -178,7 +155,7 @@ void Form2::Form_Load()
     std::string reason;
     if (runStatement(
             [&] {
-                m_lock = platform::FolderLock::tryAcquire(backup().lockPath());
+                m_lock = runtime::tryLockFolder(backup().lockPath());
                 busy = m_lock == nullptr;
             },
             &reason)) {
@@ -189,37 +166,37 @@ void Form2::Form_Load()
         // Put right what an interrupted earlier run left behind.
         runStatement([&] { backup().recover(); });
     } else {
-        m_startFailure = QString::fromStdString(reason);
+        m_startFailure = reason;
     }
 
     runStatement([&] {
-        File1->setPath(platform::applicationFolder() + platform::separator() + kSkinFolderName +
-                       platform::separator());
+        File1->setPath(runtime::applicationFolder() + runtime::separator() + kSkinFolderName +
+                       runtime::separator());
     });
     runStatement([&] { File1->setFileName(kSkinFileName); });
     runStatement([&] { File1_Click(); });
-    runStatement([&] { Pause(3); });
+    runStatement([&] { Pause(std::int32_t{3}); });
     // The old executable stays where it is, runnable, until a checked new one replaces it; only
     // what an update must not replace is refused here, before anything is downloaded.
-    if (m_startFailure.isEmpty() && !runStatement([&] { backup().checkReplaceable(); }, &reason))
-        m_startFailure = QString::fromStdString(reason);
+    if (m_startFailure.empty() && !runStatement([&] { backup().checkReplaceable(); }, &reason))
+        m_startFailure = reason;
     runStatement([&] { txtSave->setText(executablePath()); });
     runStatement([&] { Label3->setCaption(kExecutableName); });
-    if (m_startFailure.isEmpty())
+    if (m_startFailure.empty())
         runStatement([&] { Command1_Click(); });
 
     // A run refused at once would leave the window waiting for a completion that never comes;
     // hand over as a failure once the window is up.
-    const QString failure = m_startFailure.isEmpty() ? m_lastClickFailure : m_startFailure;
-    if (!failure.isEmpty())
-        QTimer::singleShot(0, this, [this, failure] { finishFailed(failure); });
+    const std::string failure = m_startFailure.empty() ? m_lastClickFailure : m_startFailure;
+    if (!failure.empty())
+        m_window->invokeLater([this, failure] { finishFailed(failure); });
 }
 
 void Form2::refuseSecondRun()
 {
     m_finished = true;
     m_exitCode = kExitBusy;
-    tell(QStringLiteral("An update of Korvane is already running in this folder."));
+    tell("An update of Korvane is already running in this folder.");
     endRun(kExitBusy);
 }
 
@@ -227,159 +204,160 @@ void Form2::Command1_Click()
 {
     std::string reason;
     m_lastClickFailure.clear();
-    if (!runStatement([&] { control().Download(txtURL->text(), txtSave->text()); }, &reason))
-        m_lastClickFailure = QString::fromStdString(reason);
+    if (!runStatement([&] { control().Download(txtURL->Text(), txtSave->Text()); }, &reason))
+        m_lastClickFailure = reason;
 }
 
-void Form2::Pause(const QVariant &interval)
+void Form2::Pause(const runtime::Value &interval)
 {
     // A monotonic clock: a wait across midnight or a change of the system clock still ends
     // after the interval.
-    QElapsedTimer clock;
-    clock.start();
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
     for (;;) {
-        const double limit = platform::valueOfText(platform::textOfValue(interval));
-        const double elapsed = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+        const double limit = runtime::valueOfText(runtime::textOfValue(interval));
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
         if (!(elapsed < limit))
             return;
         const double remainingMs = std::ceil((limit - elapsed) * 1000.0);
-        platform::waitForEvents(remainingMs >= std::numeric_limits<int>::max()
-                                    ? std::numeric_limits<int>::max()
-                                    : static_cast<int>(remainingMs));
+        runtime::waitForEvents(remainingMs >= std::numeric_limits<int>::max()
+                                   ? std::numeric_limits<int>::max()
+                                   : static_cast<int>(remainingMs));
     }
 }
 
 void Form2::File1_Click()
 {
-    runStatement([&] { Skin1->AttachWindow(winId()); });
+    runStatement([&] { Skin1->AttachWindow(m_window->handle()); });
     runStatement(
-        [&] { Skin1->LoadSkinFile(File1->Path() + platform::separator() + File1->FileName()); });
-    runStatement([&] { Skin1->ApplySkin(winId()); });
+        [&] { Skin1->LoadSkinFile(File1->Path() + runtime::separator() + File1->FileName()); });
+    runStatement([&] { Skin1->ApplySkin(m_window->handle()); });
 }
 
-void Form2::j_Progress(const int &DownLoadedBytes, const int &TotalBytes, const QString &sId)
+void Form2::j_Progress(const std::int32_t &DownLoadedBytes, const std::int32_t &TotalBytes,
+                       const std::string &sId)
 {
-    Q_UNUSED(sId);
+    static_cast<void>(sId);
     if (DownLoadedBytes <= 0 || m_finished)
         return;
     runStatement([&] {
         if (TotalBytes == 0)
-            throw platform::PlatformError("division by zero");
+            throw runtime::RuntimeError("division by zero");
         // In double precision, so counts above 21,474,836 do not overflow a 32-bit product.
         const double percent = static_cast<double>(DownLoadedBytes) * 100.0 / TotalBytes;
         const auto single = static_cast<float>(percent);
         if (!std::isfinite(single))
-            throw platform::PlatformError("overflow");
+            throw runtime::RuntimeError("overflow");
         pB->setValue(single);
     });
     runStatement([&] {
-        lbl1->setCaption(platform::textOfInt(DownLoadedBytes) + u'/' +
-                         platform::textOfInt(TotalBytes));
+        lbl1->setCaption(runtime::textOfInt(DownLoadedBytes) + '/' +
+                         runtime::textOfInt(TotalBytes));
     });
-    runStatement([&] { Label1->setCaption(platform::textOfSingle(pB->Value()) + u'%'); });
-    runStatement([&] { setCaption(kCaption + u' ' + platform::textOfSingle(pB->Value()) + u'%'); });
+    runStatement([&] { Label1->setCaption(runtime::textOfSingle(pB->Value()) + '%'); });
+    runStatement([&] { setCaption(kCaption + ' ' + runtime::textOfSingle(pB->Value()) + '%'); });
 }
 
-void Form2::j_Completed(const int &Bytes, const QString &sId)
+void Form2::j_Completed(const std::int32_t &Bytes, const std::string &sId)
 {
-    Q_UNUSED(Bytes);
+    static_cast<void>(Bytes);
     if (m_finished)
         return;
     DownloadResult result;
     std::string reason;
     runStatement([&] { result = control().lastResult(sId); }, &reason);
-    QString failure = result.failure.isEmpty() ? QString::fromStdString(reason) : result.failure;
+    std::string failure = result.failure.empty() ? reason : result.failure;
+    reason.clear();
     bool installed = false;
-    if (!result.temporary.isEmpty()) {
+    if (!result.temporary.empty()) {
         // The old executable was in the way, as it should be: the data waits in the transfer's
         // file, and is checked and swapped in here.
-        installed = runStatement([&] { backup().install(result.temporary); }, &reason);
+        installed = runStatement([&] { backup().install(runtime::pathFromUtf8(result.temporary)); },
+                                 &reason);
     } else if (result.inPlace && result.destination == executablePath()) {
         // There was no old executable, so the file went straight to its name.
         installed = runStatement([&] { backup().adopt(); }, &reason);
     } else if (result.inPlace) {
-        failure = QStringLiteral("the download went to %1 instead").arg(result.destination);
+        failure = "the download went to " + result.destination + " instead";
     }
     if (!installed) {
-        finishFailed(reason.empty() ? failure : QString::fromStdString(reason));
+        finishFailed(reason.empty() ? failure : reason);
         return;
     }
-    QString syncFailure = result.syncFailure;
-    if (!runStatement([&] { platform::syncFolder(platform::applicationFolder()); }, &reason))
-        syncFailure = QString::fromStdString(reason);
+    std::string syncFailure = result.syncFailure;
+    if (!runStatement(
+            [&] { runtime::syncFolder(runtime::pathFromUtf8(runtime::applicationFolder())); },
+            &reason))
+        syncFailure = reason;
     finishUpdated(syncFailure);
 }
 
-void Form2::finishUpdated(const QString &syncFailure)
+void Form2::finishUpdated(const std::string &syncFailure)
 {
     m_finished = true;
     m_exitCode = kExitUpdated;
     runStatement([&] { setCaption(kCompleted); });
-    QString text = kCompleted;
-    if (!syncFailure.isEmpty()) {
+    std::string text = kCompleted;
+    if (!syncFailure.empty()) {
         // The new executable is in place; only the durability of its name is in doubt.
-        text += QStringLiteral("\n\nThe new Korvane.exe is in place, but the folder could not be "
-                               "written to disk (%1). If the computer loses power soon, the "
-                               "previous version may come back.")
-                    .arg(syncFailure);
+        text += "\n\nThe new " + kExecutableName +
+                " is in place, but the folder could not be written to disk (" + syncFailure +
+                "). If the computer loses power soon, the previous version may come back.";
     }
     tell(text);
 
     // The previous version stays as the backup until the new one is seen running.
-    std::optional<platform::StartedProgram> started;
+    std::unique_ptr<runtime::StartedProgram> started;
     std::string startFailure;
     runStatement(
         [&] {
-            started.emplace(
-                platform::startProgram(executablePath(), platform::WindowState::MinimizedFocus));
+            started = runtime::startProgram(runtime::pathFromUtf8(executablePath()),
+                                            runtime::WindowState::MinimizedFocus);
         },
         &startFailure);
-    if (started) {
-        using platform::StartedProgram;
-        if (started->watch(std::chrono::milliseconds(kStartWatchMs)) ==
-            StartedProgram::State::EndedBySignal) {
-            startFailure = QStringLiteral("it was ended by %1 as it started")
-                               .arg(platform::signalName(started->endingSignal()))
-                               .toStdString();
-        }
-    }
+    if (started && started->watch(std::chrono::milliseconds(kStartWatchMs)) ==
+                       runtime::StartedProgram::State::Crashed)
+        startFailure = "it was ended by " + started->crash() + " as it started";
     if (!startFailure.empty()) {
-        rollBackFailedStart(QString::fromStdString(startFailure));
+        rollBackFailedStart(startFailure);
         return;
     }
     runStatement([&] { backup().discard(); });
     endRun(kExitUpdated);
 }
 
-void Form2::rollBackFailedStart(const QString &reason)
+std::string Form2::restoreFailureText(const std::string &reason) const
+{
+    return "\n\nThe previous version could not be put back (" + reason + "). It is kept as " +
+           runtime::utf8FromPath(backup().backupPath().filename()) + ".";
+}
+
+void Form2::rollBackFailedStart(const std::string &reason)
 {
     m_exitCode = kExitFailed;
     runStatement([&] { setCaption(kFailed); });
-    const QString newOne = QStringLiteral("The new Korvane.exe did not start: %1.").arg(reason);
+    const std::string newOne = "The new " + kExecutableName + " did not start: " + reason + ".";
     if (!backup().hasBackup()) {
-        tell(kFailed + QStringLiteral("\n\n") + newOne);
+        tell(kFailed + "\n\n" + newOne);
         endRun(kExitFailed);
         return;
     }
     std::string restoreFailure;
     if (!runStatement([&] { backup().rollBack(); }, &restoreFailure)) {
         m_exitCode = kExitRestoreFailed;
-        tell(kFailed + QStringLiteral("\n\n") + newOne +
-             QStringLiteral("\n\nThe previous version could not be put back (%1). It is kept as "
-                            "%2.")
-                 .arg(QString::fromStdString(restoreFailure),
-                      QFileInfo(backup().backupPath()).fileName()));
+        tell(kFailed + "\n\n" + newOne + restoreFailureText(restoreFailure));
         endRun(kExitRestoreFailed);
         return;
     }
-    tell(kFailed + QStringLiteral("\n\n") + newOne +
-         QStringLiteral(" The previous version was restored."));
-    runStatement(
-        [&] { platform::startProgram(executablePath(), platform::WindowState::MinimizedFocus); });
+    tell(kFailed + "\n\n" + newOne + " The previous version was restored.");
+    runStatement([&] {
+        runtime::startProgram(runtime::pathFromUtf8(executablePath()),
+                              runtime::WindowState::MinimizedFocus);
+    });
     endRun(kExitFailed);
 }
 
-void Form2::finishFailed(const QString &reason)
+void Form2::finishFailed(const std::string &reason)
 {
     if (m_finished)
         return;
@@ -390,36 +368,35 @@ void Form2::finishFailed(const QString &reason)
     std::string restoreFailure;
     const bool restored = runStatement([&] { backup().restore(); }, &restoreFailure);
     runStatement([&] { setCaption(kFailed); });
-    QString text = kFailed + QStringLiteral("\n\n") + asSentence(reason);
+    std::string text = kFailed + "\n\n" + asSentence(reason);
     if (!restored) {
         m_exitCode = kExitRestoreFailed;
-        text += QStringLiteral("\n\nThe previous version could not be put back (%1). It is kept "
-                               "as %2.")
-                    .arg(QString::fromStdString(restoreFailure),
-                         QFileInfo(backup().backupPath()).fileName());
+        text += restoreFailureText(restoreFailure);
     }
     tell(text);
-    if (restored && platform::isRunnableExecutable(executablePath())) {
+    if (restored && runtime::isRunnableExecutable(runtime::pathFromUtf8(executablePath()))) {
         runStatement([&] {
-            platform::startProgram(executablePath(), platform::WindowState::MinimizedFocus);
+            runtime::startProgram(runtime::pathFromUtf8(executablePath()),
+                                  runtime::WindowState::MinimizedFocus);
         });
     }
     endRun(m_exitCode);
 }
 
-void Form2::tell(const QString &text)
+void Form2::tell(const std::string &text)
 {
     // Also on the standard error, for whoever started the updater from a terminal or a script.
-    std::fprintf(
-        stderr, "Refitor: %s\n",
-        QString(text).replace(QStringLiteral("\n\n"), QStringLiteral(" ")).toUtf8().constData());
-    runStatement([&] { platform::messageBox(text); });
+    std::string line = text;
+    for (std::size_t at = line.find("\n\n"); at != std::string::npos; at = line.find("\n\n", at))
+        line.replace(at, 2, " ");
+    std::fprintf(stderr, "%s: %s\n", product::kUpdaterName, line.c_str());
+    runStatement([&] { runtime::messageBox(text); });
 }
 
 void Form2::endRun(int exitCode)
 {
     m_lock.reset();
-    platform::endProgram(exitCode);
+    runtime::endProgram(exitCode);
 }
 
 void Form2::requestEnd()
@@ -430,28 +407,23 @@ void Form2::requestEnd()
         endRun(m_exitCode);
 }
 
+void Form2::Form_Unload()
+{
+    if (!m_finished)
+        abandonRun();
+}
+
 void Form2::abandonRun()
 {
     m_finished = true;
     m_exitCode = kExitClosed;
     // Destroying the control cancels its transfer, removes the temporary file and joins the
     // worker, so nothing is left half-written.
-    delete j;
-    j = nullptr;
+    j.reset();
     std::string restoreFailure;
     if (!runStatement([&] { backup().restore(); }, &restoreFailure)) {
         m_exitCode = kExitRestoreFailed;
-        tell(kFailed + QStringLiteral("\n\nThe previous version could not be put back (%1). It "
-                                      "is kept as %2.")
-                           .arg(QString::fromStdString(restoreFailure),
-                                QFileInfo(backup().backupPath()).fileName()));
+        tell(kFailed + restoreFailureText(restoreFailure));
     }
     endRun(m_exitCode);
-}
-
-void Form2::closeEvent(QCloseEvent *event)
-{
-    if (!m_finished)
-        abandonRun();
-    event->accept();
 }

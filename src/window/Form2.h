@@ -1,28 +1,21 @@
 #pragma once
 
 #include "control/BajaArchivos.h"
-#include "platform/AutoSizeLabel.h"
-#include "platform/FileListBox.h"
-#include "platform/FolderLock.h"
-#include "platform/ProgressBar.h"
-#include "platform/Shape.h"
-#include "platform/SkinEngine.h"
-#include "platform/SkinLabel.h"
+#include "runtime/Controls.h"
+#include "runtime/Files.h"
+#include "runtime/Text.h"
+#include "skin/SkinEngine.h"
 
-#include <QLineEdit>
-#include <QPushButton>
-#include <QVariant>
-#include <QWidget>
 #include <memory>
+#include <string>
 
 class ExecutableBackup;
 
 /// The update window and the update run its handlers drive: wait, download the new executable
 /// with progress while the old one stays in place, check it and swap it in, hand over to it and
 /// fall back to the old one should it not start. UI thread only.
-class Form2 : public QWidget
+class Form2
 {
-    Q_OBJECT
 public:
     /// How the program ends.
     enum ExitCode
@@ -40,14 +33,17 @@ public:
         kExitRestoreFailed = 4
     };
 
-    /// How long a newly started executable must keep from being killed by a signal before its
-    /// predecessor is given up.
+    /// How long a newly started executable must keep from crashing before its predecessor is
+    /// given up.
     static constexpr int kStartWatchMs = 5000;
 
-    /// UI thread. Builds the window with its controls at their design values; does not show it.
-    /// Throws PlatformError when the download control cannot start.
-    explicit Form2(QWidget *parent = nullptr);
-    ~Form2() override;
+    /// UI thread. Builds the window with its controls at their design values, in the order its
+    /// layout stores them; does not show it. Throws RuntimeError when the window system or the
+    /// download control cannot start.
+    Form2();
+    ~Form2();
+    Form2(const Form2 &) = delete;
+    Form2 &operator=(const Form2 &) = delete;
 
     /// UI thread. The window's load handler: runs once, before the window is first shown.
     /// Never throws.
@@ -55,55 +51,67 @@ public:
 
     /// UI thread. Waits interval seconds (the number its text form begins with), dispatching
     /// events as they arrive without keeping a processor busy; 0, a negative number or a text
-    /// with no number returns at once. Throws PlatformError when interval has no text form.
-    void Pause(const QVariant &interval);
+    /// with no number returns at once. Throws RuntimeError when interval has no text form.
+    void Pause(const runtime::Value &interval);
 
     /// UI thread. Ends the program because the system asked it to end: before the update is over
     /// this is a close of the window; afterwards the program ends without starting anything.
     /// Never throws.
     void requestEnd();
 
-    /// UI thread. The window's caption, which is exactly its title. Never throws.
-    QString Caption() const { return windowTitle(); }
-    void setCaption(const QString &caption) { setWindowTitle(caption); }
+    /// UI thread. The window's caption, which is exactly its title. Never throws beyond
+    /// std::bad_alloc.
+    std::string Caption() const { return m_window->Caption(); }
+    void setCaption(const std::string &caption) { m_window->setCaption(caption); }
 
+    /// UI thread. The window itself. Never throws.
+    runtime::Window &window() { return *m_window; }
+
+    /// UI thread. The window's handler of the control's Progress event: shows the counts in the
+    /// bar, the byte counter, the percentage and the caption. Never throws.
+    void j_Progress(const std::int32_t &DownLoadedBytes, const std::int32_t &TotalBytes,
+                    const std::string &sId);
+
+private:
+    // First, so that it goes last: every control is destroyed before its window.
+    std::unique_ptr<runtime::Window> m_window;
+
+public:
     // The window's controls, in the order they are created.
-    platform::SkinLabel *Label1;
-    platform::SkinEngine *Skin1;
-    platform::FileListBox *File1;
-    QLineEdit *txtSave;
-    BajaArchivos *j; // nullptr once the window has been closed
-    QPushButton *Command1;
-    QLineEdit *txtURL;
-    platform::ProgressBar *pB;
-    platform::SkinLabel *lbl1;
-    platform::AutoSizeLabel *Label3;
-    platform::Shape *Shape1;
-    platform::AutoSizeLabel *Label2;
-
-protected:
-    void closeEvent(QCloseEvent *event) override;
+    std::unique_ptr<runtime::SkinLabel> Label1;
+    std::unique_ptr<skin::SkinEngine> Skin1;
+    std::unique_ptr<runtime::FileListBox> File1;
+    std::unique_ptr<runtime::TextBox> txtSave;
+    std::unique_ptr<BajaArchivos> j; // null once the window has been closed
+    std::unique_ptr<runtime::CommandButton> Command1;
+    std::unique_ptr<runtime::TextBox> txtURL;
+    std::unique_ptr<runtime::ProgressBar> pB;
+    std::unique_ptr<runtime::SkinLabel> lbl1;
+    std::unique_ptr<runtime::Label> Label3;
+    std::unique_ptr<runtime::Shape> Shape1;
+    std::unique_ptr<runtime::Label> Label2;
 
 private:
     void Command1_Click();
     void File1_Click();
-    void j_Progress(const int &DownLoadedBytes, const int &TotalBytes, const QString &sId);
-    void j_Completed(const int &Bytes, const QString &sId);
+    void j_Completed(const std::int32_t &Bytes, const std::string &sId);
+    void Form_Unload();
 
     void abandonRun();
     void refuseSecondRun();
-    void finishUpdated(const QString &syncFailure);
-    void finishFailed(const QString &reason);
-    void rollBackFailedStart(const QString &reason);
-    void tell(const QString &text);
+    void finishUpdated(const std::string &syncFailure);
+    void finishFailed(const std::string &reason);
+    void rollBackFailedStart(const std::string &reason);
+    void tell(const std::string &text);
     void endRun(int exitCode);
     BajaArchivos &control() const;
-    QString executablePath() const;
+    std::string executablePath() const;
     ExecutableBackup backup() const;
+    std::string restoreFailureText(const std::string &reason) const;
 
     bool m_finished = false;
     int m_exitCode = kExitClosed;
-    QString m_lastClickFailure; // why the last Download was refused, "" if it was not
-    QString m_startFailure;     // why the run cannot go ahead, "" while it can
-    std::unique_ptr<platform::FolderLock> m_lock;
+    std::string m_lastClickFailure; // why the last Download was refused, "" if it was not
+    std::string m_startFailure;     // why the run cannot go ahead, "" while it can
+    std::unique_ptr<runtime::FolderLock> m_lock;
 };

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QIcon>
+#include <string_view>
 
-/// UI thread. The update window's 32 x 32 icon, in black, olive and yellow on a transparent
-/// background. Never throws.
-QIcon updateWindowIcon();
+/// Any thread. The update window's 32 x 32 icon as PNG bytes: a yellow arrow down into an olive
+/// tray, outlined in black, on a transparent background. Never throws.
+std::string_view updateWindowIcon();

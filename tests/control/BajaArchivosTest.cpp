@@ -1,37 +1,57 @@
 #include "control/BajaArchivos.h"
 
-#include "platform/AsyncReader.h"
-#include "platform/Files.h"
-#include "platform/PlatformError.h"
+#include "runtime/AsyncRead.h"
+#include "runtime/Controls.h"
+#include "runtime/Files.h"
+#include "runtime/RuntimeError.h"
 #include "support/LoopbackServer.h"
-#include "support/TestUtil.h"
+#include "support/SystemSupport.h"
 
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
+#include <algorithm>
 #include <gtest/gtest.h>
-#include <mutex>
-#include <thread>
 
-using testutil::entriesOf;
-using testutil::readFile;
-using testutil::waitUntil;
+using runtime::RuntimeError;
+using support::entriesOf;
+using support::readFile;
+using support::waitUntil;
+using Names = std::vector<std::string>;
 
 namespace {
 
 constexpr std::size_t kFileSize = 300'000;
 
-// A loopback server with a complete file, a 404, and a file that trickles out until released,
-// so a transfer can be held pending for as long as a test needs.
+// What the control raised, in order, as its container's handlers see it.
+struct Events
+{
+    explicit Events(BajaArchivos &control)
+    {
+        control.onProgress([this](const std::int32_t &downloaded, const std::int32_t &total,
+                                  const std::string &id) {
+            progress.push_back({downloaded, total, id});
+        });
+        control.onCompleted([this](const std::int32_t &bytes, const std::string &id) {
+            completed.push_back({bytes, 0, id});
+        });
+    }
+    struct Event
+    {
+        std::int32_t bytes;
+        std::int32_t total;
+        std::string id;
+    };
+    std::vector<Event> progress;
+    std::vector<Event> completed;
+};
+
+// A loopback server with a complete file, a 404, and a file held after its first bytes, so a
+// transfer can be kept pending for as long as a test needs.
 class ControlTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        m_body = testutil::randomBytes(kFileSize);
-        m_other = testutil::randomBytes(1000, 7);
+        m_body = support::randomBytes(kFileSize);
+        m_other = support::randomBytes(1000, 7);
         auto &server = m_http.server();
         server.Get("/file", [this](const httplib::Request &, httplib::Response &response) {
             response.set_content(m_body, "application/octet-stream");
@@ -39,46 +59,19 @@ protected:
         server.Get("/other", [this](const httplib::Request &, httplib::Response &response) {
             response.set_content(m_other, "application/octet-stream");
         });
-        server.Get("/slow", [this](const httplib::Request &, httplib::Response &response) {
-            response.set_content_provider(
-                m_body.size(), "application/octet-stream",
-                [this](std::size_t offset, std::size_t, httplib::DataSink &sink) {
-                    if (offset == 0)
-                        return sink.write(m_body.data(), 1000);
-                    std::unique_lock lock(m_mutex);
-                    m_release.wait_for(lock, std::chrono::seconds(20),
-                                       [this] { return m_released; });
-                    return sink.write(m_body.data() + offset, m_body.size() - offset);
-                });
-        });
+        m_http.serveHeld("/slow", m_body, 1000);
         m_http.start();
     }
 
-    void TearDown() override
-    {
-        release();
-        m_http.stop();
-    }
+    void TearDown() override { m_http.stop(); }
 
-    void release()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_released = true;
-        }
-        m_release.notify_all();
-    }
+    std::string url(const char *path) const { return m_http.url(path); }
+    std::string path(const char *name) const { return runtime::utf8FromPath(m_dir.file(name)); }
 
-    QString url(const char *path) const { return QString::fromStdString(m_http.url(path)); }
-    QString path(const char *name) const { return m_dir.filePath(QString::fromLatin1(name)); }
-
-    QTemporaryDir m_dir;
+    support::TemporaryFolder m_dir;
     LoopbackServer m_http;
     std::string m_body;
     std::string m_other;
-    std::mutex m_mutex;
-    std::condition_variable m_release;
-    bool m_released = false;
 };
 
 } // namespace
@@ -86,20 +79,19 @@ protected:
 TEST_F(ControlTest, DownloadsUnderTheDefaultKeyAndMovesTheFileIntoPlace)
 {
     BajaArchivos control;
-    QSignalSpy progress(&control, &BajaArchivos::Progress);
-    QSignalSpy completed(&control, &BajaArchivos::Completed);
+    Events events(control);
     control.Download(url("/file"), path("Korvane.exe"));
 
-    ASSERT_TRUE(waitUntil([&] { return completed.count() == 1; }));
-    EXPECT_EQ(completed.at(0).at(0).toInt(), static_cast<int>(kFileSize));
-    EXPECT_EQ(completed.at(0).at(1).toString(), QStringLiteral("Id"));
-    ASSERT_GE(progress.count(), 1);
-    EXPECT_EQ(progress.last().at(0).toInt(), static_cast<int>(kFileSize));
-    EXPECT_EQ(progress.last().at(1).toInt(), static_cast<int>(kFileSize));
-    EXPECT_EQ(progress.last().at(2).toString(), QStringLiteral("Id"));
-    EXPECT_EQ(readFile(path("Korvane.exe")).toStdString(), m_body);
-    EXPECT_EQ(entriesOf(m_dir.path()), QStringList{QStringLiteral("Korvane.exe")});
-    const DownloadResult result = control.lastResult(QStringLiteral("Id"));
+    ASSERT_TRUE(waitUntil([&] { return events.completed.size() == 1; }));
+    EXPECT_EQ(events.completed[0].bytes, static_cast<int>(kFileSize));
+    EXPECT_EQ(events.completed[0].id, "Id");
+    ASSERT_GE(events.progress.size(), 1U);
+    EXPECT_EQ(events.progress.back().bytes, static_cast<int>(kFileSize));
+    EXPECT_EQ(events.progress.back().total, static_cast<int>(kFileSize));
+    EXPECT_EQ(events.progress.back().id, "Id");
+    EXPECT_EQ(readFile(path("Korvane.exe")), m_body);
+    EXPECT_EQ(entriesOf(m_dir.path()), Names{"Korvane.exe"});
+    const DownloadResult result = control.lastResult("Id");
     EXPECT_TRUE(result.inPlace);
     EXPECT_EQ(result.destination, path("Korvane.exe"));
 }
@@ -107,110 +99,108 @@ TEST_F(ControlTest, DownloadsUnderTheDefaultKeyAndMovesTheFileIntoPlace)
 TEST_F(ControlTest, TwoTransfersSideBySideEachToItsOwnDestination)
 {
     BajaArchivos control;
-    QSignalSpy completed(&control, &BajaArchivos::Completed);
-    control.Download(url("/file"), path("one"), QStringLiteral("A"));
-    control.Download(url("/other"), path("two"), QStringLiteral("B"));
-    ASSERT_TRUE(waitUntil([&] { return completed.count() == 2; }));
-    QStringList keys{completed.at(0).at(1).toString(), completed.at(1).at(1).toString()};
-    keys.sort();
-    EXPECT_EQ(keys, (QStringList{QStringLiteral("A"), QStringLiteral("B")}));
-    EXPECT_EQ(readFile(path("one")).toStdString(), m_body);
-    EXPECT_EQ(readFile(path("two")).toStdString(), m_other);
+    Events events(control);
+    control.Download(url("/file"), path("one"), "A");
+    control.Download(url("/other"), path("two"), "B");
+    ASSERT_TRUE(waitUntil([&] { return events.completed.size() == 2; }));
+    Names keys{events.completed[0].id, events.completed[1].id};
+    std::sort(keys.begin(), keys.end());
+    EXPECT_EQ(keys, (Names{"A", "B"}));
+    EXPECT_EQ(readFile(path("one")), m_body);
+    EXPECT_EQ(readFile(path("two")), m_other);
 }
 
 TEST_F(ControlTest, PendingKeyIsRefusedUntilItsCompletionEvenAfterCancel)
 {
     BajaArchivos control;
-    QSignalSpy progress(&control, &BajaArchivos::Progress);
-    QSignalSpy completed(&control, &BajaArchivos::Completed);
+    Events events(control);
     control.Download(url("/slow"), path("first"));
-    ASSERT_TRUE(waitUntil([&] { return progress.count() >= 1; }));
+    ASSERT_TRUE(waitUntil([&] { return !events.progress.empty(); }));
 
-    EXPECT_THROW(control.Download(url("/other"), path("second")), platform::PlatformError);
-    EXPECT_FALSE(platform::AsyncReader::isTemporaryFileName(QStringLiteral("second")));
-    EXPECT_EQ(entriesOf(m_dir.path()).size(), 1) << "only the first transfer's temporary file";
+    EXPECT_THROW(control.Download(url("/other"), path("second")), RuntimeError);
+    const Names entries = entriesOf(m_dir.path());
+    ASSERT_EQ(entries.size(), 1U) << "only the first transfer's temporary file";
+    EXPECT_TRUE(runtime::isTemporaryFileName(entries[0]));
 
-    control.CancelDownload(QStringLiteral("no such key")); // ignored
+    control.CancelDownload("no such key"); // ignored
     control.CancelDownload();
-    EXPECT_THROW(control.Download(url("/other"), path("second")), platform::PlatformError)
+    EXPECT_THROW(control.Download(url("/other"), path("second")), RuntimeError)
         << "the key stays pending until the cancelled transfer completes";
 
-    ASSERT_TRUE(waitUntil([&] { return completed.count() == 1; }));
-    EXPECT_FALSE(control.lastResult(QStringLiteral("Id")).inPlace);
-    EXPECT_FALSE(control.lastResult(QStringLiteral("Id")).failure.isEmpty());
-    EXPECT_TRUE(entriesOf(m_dir.path()).isEmpty()) << "nothing of the cancelled transfer is left";
+    ASSERT_TRUE(waitUntil([&] { return events.completed.size() == 1; }));
+    EXPECT_FALSE(control.lastResult("Id").inPlace);
+    EXPECT_FALSE(control.lastResult("Id").failure.empty());
+    EXPECT_TRUE(entriesOf(m_dir.path()).empty()) << "nothing of the cancelled transfer is left";
 
     control.Download(url("/other"), path("second"));
-    ASSERT_TRUE(waitUntil([&] { return completed.count() == 2; }));
-    EXPECT_EQ(readFile(path("second")).toStdString(), m_other);
+    ASSERT_TRUE(waitUntil([&] { return events.completed.size() == 2; }));
+    EXPECT_EQ(readFile(path("second")), m_other);
 }
 
 TEST_F(ControlTest, KeyIsFreeInsideTheCompletedHandler)
 {
     BajaArchivos control;
     int completions = 0;
-    QObject::connect(&control, &BajaArchivos::Completed, [&](int, const QString &id) {
+    control.onCompleted([&](const std::int32_t &, const std::string &id) {
         if (++completions == 1)
             control.Download(url("/other"), path("again"), id);
     });
     control.Download(url("/file"), path("first"));
     ASSERT_TRUE(waitUntil([&] { return completions == 2; }));
-    EXPECT_EQ(readFile(path("first")).toStdString(), m_body);
-    EXPECT_EQ(readFile(path("again")).toStdString(), m_other);
+    EXPECT_EQ(readFile(path("first")), m_body);
+    EXPECT_EQ(readFile(path("again")), m_other);
 }
 
 TEST_F(ControlTest, ExistingDestinationIsNeverOverwrittenAndTheDataStaysInTheTemporaryFile)
 {
-    testutil::writeFile(path("Korvane.exe"), "old program");
+    support::writeFile(path("Korvane.exe"), "old program");
     BajaArchivos control;
-    QSignalSpy completed(&control, &BajaArchivos::Completed);
+    Events events(control);
     control.Download(url("/file"), path("Korvane.exe"));
-    ASSERT_TRUE(waitUntil([&] { return completed.count() == 1; }));
-    EXPECT_EQ(completed.at(0).at(0).toInt(), static_cast<int>(kFileSize));
-    EXPECT_EQ(readFile(path("Korvane.exe")), QByteArray("old program"));
-    const DownloadResult result = control.lastResult(QStringLiteral("Id"));
+    ASSERT_TRUE(waitUntil([&] { return events.completed.size() == 1; }));
+    EXPECT_EQ(events.completed[0].bytes, static_cast<int>(kFileSize));
+    EXPECT_EQ(readFile(path("Korvane.exe")), "old program");
+    const DownloadResult result = control.lastResult("Id");
     EXPECT_FALSE(result.inPlace);
-    EXPECT_TRUE(result.failure.contains(QStringLiteral("moved into place")))
-        << result.failure.toStdString();
-    ASSERT_FALSE(result.temporary.isEmpty());
-    EXPECT_EQ(platform::folderOf(result.temporary), m_dir.path());
-    EXPECT_EQ(readFile(result.temporary).toStdString(), m_body) << "the host may still use it";
-    EXPECT_EQ(entriesOf(m_dir.path()).size(), 2);
+    EXPECT_NE(result.failure.find("moved into place"), std::string::npos) << result.failure;
+    ASSERT_FALSE(result.temporary.empty());
+    EXPECT_EQ(runtime::folderOf(result.temporary), m_dir.text());
+    EXPECT_EQ(readFile(runtime::pathFromUtf8(result.temporary)), m_body)
+        << "the host may still use it";
+    EXPECT_EQ(entriesOf(m_dir.path()).size(), 2U);
 }
 
 TEST_F(ControlTest, FailedTransferCompletesWithItsReasonAndMovesNothing)
 {
     BajaArchivos control;
-    QSignalSpy progress(&control, &BajaArchivos::Progress);
-    QSignalSpy completed(&control, &BajaArchivos::Completed);
+    Events events(control);
     control.Download(url("/missing"), path("Korvane.exe"));
-    ASSERT_TRUE(waitUntil([&] { return completed.count() == 1; }));
-    EXPECT_EQ(progress.count(), 0) << "an error page is no progress";
-    EXPECT_TRUE(entriesOf(m_dir.path()).isEmpty());
-    EXPECT_TRUE(control.lastResult(QStringLiteral("Id")).failure.contains(QStringLiteral("404")));
-    EXPECT_THROW(control.lastResult(QStringLiteral("other")), platform::PlatformError);
+    ASSERT_TRUE(waitUntil([&] { return events.completed.size() == 1; }));
+    EXPECT_TRUE(events.progress.empty()) << "an error page is no progress";
+    EXPECT_TRUE(entriesOf(m_dir.path()).empty());
+    EXPECT_NE(control.lastResult("Id").failure.find("404"), std::string::npos);
+    EXPECT_THROW(control.lastResult("other"), RuntimeError);
 }
 
 TEST_F(ControlTest, RefusedStartKeepsTheKeyPending)
 {
     BajaArchivos control;
-    EXPECT_THROW(control.Download(QStringLiteral("ftp://127.0.0.1/x"), path("x")),
-                 platform::PlatformError);
-    EXPECT_THROW(control.Download(url("/file"), path("x")), platform::PlatformError)
+    EXPECT_THROW(control.Download("ftp://127.0.0.1/x", path("x")), RuntimeError);
+    EXPECT_THROW(control.Download(url("/file"), path("x")), RuntimeError)
         << "the entry added before the refused start keeps the key pending";
-    EXPECT_TRUE(entriesOf(m_dir.path()).isEmpty());
+    EXPECT_TRUE(entriesOf(m_dir.path()).empty());
 }
 
-TEST(ControlFace, KeepsFortyEightPixelsSquareWhateverTheContainerDoes)
+TEST(ControlFace, KeepsHalfAnInchSquareWhateverTheContainerDoes)
 {
-    QWidget container;
-    BajaArchivos control(&container);
-    control.resize(100, 20);
-    EXPECT_EQ(control.size(), QSize(48, 48));
-    control.setGeometry(5, 5, 10, 300);
-    EXPECT_EQ(control.size(), QSize(48, 48));
-    container.show();
-    control.show();
-    const QImage face = control.grab().toImage();
-    EXPECT_EQ(face.size(), QSize(48, 48) * control.devicePixelRatioF());
+    const auto container = runtime::controls().createWindow();
+    BajaArchivos control(container.get());
+    EXPECT_EQ(control.face().widthTwips(), 720);
+    EXPECT_EQ(control.face().heightTwips(), 720);
+    control.face().setSize(1500, 300);
+    EXPECT_EQ(control.face().widthTwips(), 720);
+    EXPECT_EQ(control.face().heightTwips(), 720);
+    control.face().setSize(15, 7200);
+    EXPECT_EQ(control.face().pixels().width, 48);
+    EXPECT_EQ(control.face().pixels().height, 48);
 }

@@ -312,6 +312,10 @@ run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT] [OUTPUT]
     exec 3<"$work/$scenario.pipe"
     exec 3<&-
     echo "(output went to a pipe that nobody reads)" >"$work/$scenario.refitor.log"
+  elif [ "$outcome" = updated ]; then
+    # The program takes no command line, Qt's own options included: were this one honoured, the
+    # window would never reach the display.
+    (cd "$dir" && exec ./Refitor -platform offscreen -reverse) >"$work/$scenario.refitor.log" 2>&1 &
   else
     (cd "$dir" && exec ./Refitor) >"$work/$scenario.refitor.log" 2>&1 &
   fi

@@ -13,14 +13,15 @@
 //       installs TEMPORARY as EXECUTABLE (or rolls it back), swapping by one exchange or by
 //       renames, and kills itself with SIGKILL after step STEP; exits 0 when the work ends first
 
-#include "platform/AsyncReader.h"
-#include "platform/FolderLock.h"
+#include "runtime/AsyncRead.h"
+#include "runtime/Files.h"
 #include "window/ExecutableBackup.h"
 
 #include <QCoreApplication>
 #include <csignal>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <unistd.h>
@@ -53,20 +54,20 @@ int main(int argc, char **argv)
         if (command == "exit-during-read" && argc == 4) {
             // Never destroyed: exit() leaves main's locals alone, so the transfer is still running
             // and only what the facility arranged for an exit can remove its file.
-            platform::AsyncReader reader;
-            reader.start(QString::fromLocal8Bit(argv[2]), platform::AsyncReader::kKindFile, "exe",
-                         0, QString::fromLocal8Bit(argv[3]));
+            const auto reader = runtime::createAsyncReader({}, {});
+            reader->start(argv[2], runtime::AsyncReader::kKindFile, "exe", 0,
+                          std::filesystem::path(argv[3]));
             waitForStandardInputToClose();
             std::exit(1);
         }
         if (command == "hold-lock" && argc == 3) {
-            const auto lock = platform::FolderLock::tryAcquire(QString::fromLocal8Bit(argv[2]));
+            const auto lock = runtime::tryLockFolder(argv[2]);
             std::cout << (lock ? "locked" : "busy") << std::endl;
             waitForStandardInputToClose();
             std::exit(0);
         }
         if (command == "swap" && argc == 7) {
-            ExecutableBackup backup(QString::fromLocal8Bit(argv[2]));
+            ExecutableBackup backup(argv[2]);
             backup.setExchangeAllowed(std::string(argv[5]) == "exchange");
             const int killAfter = std::stoi(argv[6]);
             int steps = 0;
@@ -77,7 +78,7 @@ int main(int argc, char **argv)
             if (std::string(argv[4]) == "rollback")
                 backup.rollBack();
             else
-                backup.install(QString::fromLocal8Bit(argv[3]));
+                backup.install(argv[3]);
             return 0;
         }
     } catch (const std::exception &error) {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "support/PlatformSupport.h"
+#include "support/SystemSupport.h"
+
 #include <QByteArray>
 #include <QColor>
 #include <QGradientStops>
@@ -12,11 +15,9 @@
 
 namespace testutil {
 
-/// Deterministic pseudo-random bytes, so a corrupted or shifted byte is noticed.
-std::string randomBytes(std::size_t size, unsigned seed = 1);
-
-/// Pumps the event loop until predicate holds or timeoutMs pass; returns predicate's last value.
-bool waitUntil(const std::function<bool()> &predicate, int timeoutMs = 10000);
+using support::ChildProcess;
+using support::randomBytes;
+using support::waitUntil;
 
 QByteArray readFile(const QString &path);
 void writeFile(const QString &path, const QByteArray &data);
@@ -32,31 +33,6 @@ double rowFraction(int y, int top, int height);
 bool colorsNear(const QColor &a, const QColor &b, int tolerance = 4);
 /// The pixel at logical point p of a grabbed image, whatever its device pixel ratio.
 QColor pixelAt(const QImage &image, QPoint p);
-/// A process of its own, for what a test must see end: started without a shell, its standard
-/// input and output pipes to the test. Killed and reaped, if still running, when destroyed.
-class ChildProcess
-{
-public:
-    /// Starts program with arguments (the program's name first); throws std::runtime_error when
-    /// it cannot be started.
-    ChildProcess(const std::string &program, std::vector<std::string> arguments);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess &) = delete;
-    ChildProcess &operator=(const ChildProcess &) = delete;
-
-    /// One line of its standard output without the newline, "" when none comes within timeoutMs.
-    std::string readLine(int timeoutMs = 10000);
-    /// Closes its standard input, which tells the test children to go on.
-    void closeInput();
-    /// Waits up to timeoutMs for it to end; its wait status, or -1 if it still runs.
-    int wait(int timeoutMs = 10000);
-
-private:
-    int m_pid = -1;
-    int m_input = -1;
-    int m_output = -1;
-    int m_status = -1;
-};
 
 /// Where a folder of the source tree is (skins, broken skins), from the build's definitions.
 QString sourceFolder(const char *relative);

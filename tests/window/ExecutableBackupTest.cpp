@@ -1,49 +1,42 @@
 #include "window/ExecutableBackup.h"
 
-#include "platform/Executables.h"
-#include "platform/Files.h"
-#include "platform/PlatformError.h"
-#include "support/TestUtil.h"
+#include "runtime/Files.h"
+#include "runtime/RuntimeError.h"
+#include "support/PlatformSupport.h"
+#include "support/SystemSupport.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
-using testutil::entriesOf;
-using testutil::readFile;
-using testutil::writeFile;
+using runtime::RuntimeError;
+using support::entriesOf;
+using support::modeOf;
+using support::readFile;
+using support::writeFile;
+using Names = std::vector<std::string>;
 
 namespace {
 
-const QByteArray kOld = "#!/bin/sh\necho old\n";
-const QByteArray kNew = "#!/bin/sh\necho new\n";
+// Stand-ins for the product, in this platform's program format.
+const std::string kOld = support::markerProgram("/nonexistent/marker", "old");
+const std::string kNew = support::markerProgram("/nonexistent/marker", "new");
 
 class BackupTest : public ::testing::Test
 {
 protected:
-    QString path(const char *name) const { return m_dir.filePath(QString::fromLatin1(name)); }
-    QString exe() const { return path("Korvane.exe"); }
-    QString saved() const { return path("Korvane.exe.refitor-backup"); }
-    QString part() const { return path(".refitor-Ab12Cd.part"); }
+    std::filesystem::path path(const char *name) const { return m_dir.file(name); }
+    std::filesystem::path exe() const { return path("Korvane.exe"); }
+    std::filesystem::path saved() const { return path("Korvane.exe.refitor-backup"); }
+    std::filesystem::path part() const { return path(".refitor-Ab12Cd.part"); }
 
-    void write(const QString &file, const QByteArray &bytes, mode_t mode = 0750) const
+    static void write(const std::filesystem::path &file, const std::string &bytes,
+                      unsigned mode = 0750)
     {
         writeFile(file, bytes);
-        ASSERT_EQ(::chmod(QFile::encodeName(file).constData(), mode), 0);
-    }
-    static mode_t modeOf(const QString &file)
-    {
-        struct stat info
-        {};
-        EXPECT_EQ(::lstat(QFile::encodeName(file).constData(), &info), 0);
-        return info.st_mode & 07777;
+        support::setMode(file, mode);
     }
 
-    QTemporaryDir m_dir;
+    support::TemporaryFolder m_dir;
 };
 
 } // namespace
@@ -58,30 +51,24 @@ TEST_F(BackupTest, RecoveryKeepsARunnableExecutableAndOtherwiseTheBackup)
         const char *backup; // "" when missing
         const char *expected;
     } rows[] = {
-        {"killed mid-swap", "", 0, "#!/bin/sh\necho old\n", "#!/bin/sh\necho old\n"},
-        {"killed after the swap", "#!/bin/sh\necho new\n", 0750, "#!/bin/sh\necho old\n",
-         "#!/bin/sh\necho new\n"},
-        {"the executable may not run", "#!/bin/sh\necho new\n", 0600, "#!/bin/sh\necho old\n",
-         "#!/bin/sh\necho old\n"},
-        {"the executable is empty", "", 0755, "#!/bin/sh\necho old\n", "#!/bin/sh\necho old\n"},
-        {"the executable is a web page", "<html>", 0755, "#!/bin/sh\necho old\n",
-         "#!/bin/sh\necho old\n"},
-        {"nothing to recover", "#!/bin/sh\necho new\n", 0750, "", "#!/bin/sh\necho new\n"},
+        {"killed mid-swap", "", 0, kOld.c_str(), kOld.c_str()},
+        {"killed after the swap", kNew.c_str(), 0750, kOld.c_str(), kNew.c_str()},
+        {"the executable may not run", kNew.c_str(), 0600, kOld.c_str(), kOld.c_str()},
+        {"the executable is empty", "", 0755, kOld.c_str(), kOld.c_str()},
+        {"the executable is a web page", "<html>", 0755, kOld.c_str(), kOld.c_str()},
+        {"nothing to recover", kNew.c_str(), 0750, "", kNew.c_str()},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
-        QTemporaryDir dir;
-        const QString executable = dir.filePath(QStringLiteral("Korvane.exe"));
-        const QString backup = executable + QStringLiteral(".refitor-backup");
-        if (*row.executable != '\0' || std::string_view(row.what) == "the executable is empty") {
-            writeFile(executable, row.executable);
-            ASSERT_EQ(::chmod(QFile::encodeName(executable).constData(), row.mode), 0);
-        }
+        support::TemporaryFolder dir;
+        const auto executable = dir.file("Korvane.exe");
+        if (*row.executable != '\0' || std::string_view(row.what) == "the executable is empty")
+            write(executable, row.executable, row.mode);
         if (*row.backup != '\0')
-            writeFile(backup, row.backup);
+            writeFile(dir.file("Korvane.exe.refitor-backup"), row.backup);
         ExecutableBackup(executable).recover();
-        EXPECT_EQ(readFile(executable), QByteArray(row.expected));
-        EXPECT_EQ(entriesOf(dir.path()), QStringList{QStringLiteral("Korvane.exe")});
+        EXPECT_EQ(readFile(executable), row.expected);
+        EXPECT_EQ(entriesOf(dir.path()), Names{"Korvane.exe"});
     }
 }
 
@@ -93,19 +80,17 @@ TEST_F(BackupTest, RecoveryTidiesOnlyOurLeftoversAndLeavesFoldersAndLinksAlone)
     for (const char *name : {"refitor-a1B2c3.part", ".refitor-a1B2c.part",
                              ".refitor-a1B2c3.partial", "notes.txt", "Korvane.ini"})
         writeFile(path(name), "keep");
-    ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral(".refitor-Folder.part")));
+    std::filesystem::create_directory(path(".refitor-Folder.part"));
     // A folder under the executable's name beside a backup: neither is ours to remove.
-    ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("Korvane.exe")));
+    std::filesystem::create_directory(exe());
     write(saved(), kOld);
 
     ExecutableBackup(exe()).recover();
-    EXPECT_EQ(
-        entriesOf(m_dir.path()),
-        (QStringList{QStringLiteral(".refitor-Folder.part"), QStringLiteral(".refitor-a1B2c.part"),
-                     QStringLiteral(".refitor-a1B2c3.partial"), QStringLiteral("Korvane.exe"),
-                     QStringLiteral("Korvane.exe.refitor-backup"), QStringLiteral("Korvane.ini"),
-                     QStringLiteral("notes.txt"), QStringLiteral("refitor-a1B2c3.part")}));
-    EXPECT_THROW(ExecutableBackup(exe()).checkReplaceable(), platform::PlatformError);
+    EXPECT_EQ(entriesOf(m_dir.path()),
+              (Names{".refitor-Folder.part", ".refitor-a1B2c.part", ".refitor-a1B2c3.partial",
+                     "Korvane.exe", "Korvane.exe.refitor-backup", "Korvane.ini", "notes.txt",
+                     "refitor-a1B2c3.part"}));
+    EXPECT_THROW(ExecutableBackup(exe()).checkReplaceable(), RuntimeError);
 }
 
 TEST_F(BackupTest, OnlyAPlainFileIsReplaced)
@@ -114,25 +99,27 @@ TEST_F(BackupTest, OnlyAPlainFileIsReplaced)
     EXPECT_NO_THROW(backup.checkReplaceable()) << "missing: the download goes to its name";
     write(exe(), kOld);
     EXPECT_NO_THROW(backup.checkReplaceable());
-    QFile::remove(exe());
+    std::filesystem::remove(exe());
     write(path("Korvane-1.0"), kOld);
-    ASSERT_TRUE(QFile::link(path("Korvane-1.0"), exe()));
+    std::filesystem::create_symlink(path("Korvane-1.0"), exe());
     try {
         backup.checkReplaceable();
         ADD_FAILURE() << "a link was accepted";
-    } catch (const platform::PlatformError &error) {
-        EXPECT_TRUE(error.reason().contains(QStringLiteral("symbolic link"))) << error.what();
+    } catch (const RuntimeError &error) {
+        EXPECT_EQ(error.kind(), runtime::ErrorKind::Refused);
+        EXPECT_NE(std::string(error.what()).find("symbolic link"), std::string::npos)
+            << error.what();
     }
-    QFile::remove(exe());
-    ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("Korvane.exe")));
-    EXPECT_THROW(backup.checkReplaceable(), platform::PlatformError);
+    std::filesystem::remove(exe());
+    std::filesystem::create_directory(exe());
+    EXPECT_THROW(backup.checkReplaceable(), RuntimeError);
 }
 
 TEST_F(BackupTest, InstallSwapsInACheckedFileAndKeepsTheOldOneUntilDiscarded)
 {
     for (const bool exchange : {true, false}) {
         SCOPED_TRACE(exchange ? "one exchange" : "two renames");
-        QFile::remove(saved());
+        std::filesystem::remove(saved());
         write(exe(), kOld, 04750);
         write(part(), kNew, 0600);
         ExecutableBackup backup(exe());
@@ -142,20 +129,20 @@ TEST_F(BackupTest, InstallSwapsInACheckedFileAndKeepsTheOldOneUntilDiscarded)
         EXPECT_EQ(modeOf(exe()), 0750U) << "the old bits, without setuid";
         EXPECT_EQ(readFile(saved()), kOld);
         EXPECT_EQ(modeOf(saved()), 04750U) << "the old file is kept as it was";
-        EXPECT_FALSE(QFile::exists(part()));
+        EXPECT_FALSE(runtime::pathExists(part()));
 
         // Should the new one not start, the old one comes back.
         backup.rollBack();
         EXPECT_EQ(readFile(exe()), kOld);
-        EXPECT_EQ(entriesOf(m_dir.path()), QStringList{QStringLiteral("Korvane.exe")});
-        EXPECT_THROW(backup.rollBack(), platform::PlatformError) << "nothing left to put back";
+        EXPECT_EQ(entriesOf(m_dir.path()), Names{"Korvane.exe"});
+        EXPECT_THROW(backup.rollBack(), RuntimeError) << "nothing left to put back";
     }
 
     const ExecutableBackup backup(exe());
     write(part(), kNew, 0600);
     backup.install(part());
     backup.discard();
-    EXPECT_EQ(entriesOf(m_dir.path()), QStringList{QStringLiteral("Korvane.exe")});
+    EXPECT_EQ(entriesOf(m_dir.path()), Names{"Korvane.exe"});
     EXPECT_NO_THROW(backup.discard());
 }
 
@@ -163,21 +150,21 @@ TEST_F(BackupTest, ARefusedDownloadLeavesTheOldExecutableAndNoTrace)
 {
     write(exe(), kOld);
     const ExecutableBackup backup(exe());
-    for (const QByteArray &bytes :
-         {QByteArray(), QByteArray("<!DOCTYPE html><title>Sign in</title>"),
-          QByteArray("\x1f\x8b")}) {
+    for (const std::string &bytes :
+         {std::string(), std::string("<!DOCTYPE html><title>Sign in</title>"),
+          std::string("\x1f\x8b")}) {
         write(part(), bytes, 0600);
-        EXPECT_THROW(backup.install(part()), platform::PlatformError);
+        EXPECT_THROW(backup.install(part()), RuntimeError);
         EXPECT_EQ(readFile(exe()), kOld);
         EXPECT_EQ(modeOf(exe()), 0750U);
-        EXPECT_EQ(entriesOf(m_dir.path()), QStringList{QStringLiteral("Korvane.exe")});
+        EXPECT_EQ(entriesOf(m_dir.path()), Names{"Korvane.exe"});
     }
     // A file that went straight to the name because there was no executable: kept only if it
     // can run, and then runnable.
-    QFile::remove(exe());
+    std::filesystem::remove(exe());
     write(exe(), "<html>", 0600);
-    EXPECT_THROW(backup.adopt(), platform::PlatformError);
-    EXPECT_TRUE(entriesOf(m_dir.path()).isEmpty());
+    EXPECT_THROW(backup.adopt(), RuntimeError);
+    EXPECT_TRUE(entriesOf(m_dir.path()).empty());
     write(exe(), kNew, 0600);
     backup.adopt();
     EXPECT_EQ(modeOf(exe()), 0755U);
@@ -194,33 +181,32 @@ TEST_F(BackupTest, AKillAtAnyStepLeavesARunnableExecutableAfterRecovery)
                 SCOPED_TRACE(testing::Message() << (exchange ? "exchange" : "renames")
                                                 << (rollBack ? ", rollback" : ", install")
                                                 << ", killed after step " << killAfter);
-                QDir(m_dir.path()).removeRecursively();
-                ASSERT_TRUE(QDir().mkpath(m_dir.path()));
+                for (const std::string &name : entriesOf(m_dir.path()))
+                    std::filesystem::remove_all(path(name.c_str()));
                 write(exe(), kOld);
                 write(part(), kNew, 0600);
                 if (rollBack) {
                     ExecutableBackup installer(exe());
                     installer.install(part());
                 }
-                testutil::ChildProcess child(
-                    REFITOR_TEST_CHILD,
-                    {"refitor-test-child", "swap", exe().toStdString(), part().toStdString(),
-                     rollBack ? "rollback" : "install", exchange ? "exchange" : "renames",
-                     std::to_string(killAfter)});
-                const int status = child.wait();
-                ASSERT_NE(status, -1);
-                const bool killed = WIFSIGNALED(status);
-                ASSERT_TRUE(killed || WEXITSTATUS(status) == 0) << "the swap failed";
+                support::ChildProcess child(REFITOR_TEST_CHILD,
+                                            {"refitor-test-child", "swap", exe().string(),
+                                             part().string(), rollBack ? "rollback" : "install",
+                                             exchange ? "exchange" : "renames",
+                                             std::to_string(killAfter)});
+                ASSERT_TRUE(child.wait());
+                const bool killed = child.killed();
+                ASSERT_TRUE(killed || child.exitCode() == 0) << "the swap failed";
 
                 ExecutableBackup(exe()).recover();
-                ASSERT_TRUE(platform::isRunnableExecutable(exe()));
-                const QByteArray now = readFile(exe());
+                ASSERT_TRUE(runtime::isRunnableExecutable(exe()));
+                const std::string now = readFile(exe());
                 EXPECT_TRUE(now == kOld || now == kNew);
                 if (!killed) {
                     EXPECT_EQ(now, rollBack ? kOld : kNew);
                     break;
                 }
-                EXPECT_EQ(entriesOf(m_dir.path()), QStringList{QStringLiteral("Korvane.exe")});
+                EXPECT_EQ(entriesOf(m_dir.path()), Names{"Korvane.exe"});
             }
         }
     }

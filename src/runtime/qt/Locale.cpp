@@ -1,0 +1,12 @@
+#include "runtime/Text.h"
+
+#include <QLocale>
+
+namespace runtime {
+
+std::string decimalSeparator()
+{
+    return QLocale().decimalPoint().toStdString();
+}
+
+} // namespace runtime

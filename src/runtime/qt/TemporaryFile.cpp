@@ -1,0 +1,361 @@
+#include "TemporaryFile.h"
+
+#include "SystemError.h"
+#include "runtime/AsyncRead.h"
+#include "runtime/RuntimeError.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <new>
+#include <stdlib.h>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace runtime::qt {
+
+namespace {
+
+constexpr std::size_t kBufferSize = 1024 * 1024;
+constexpr std::int64_t kWriteOutStep = 8 * 1024 * 1024;
+
+// The naming pattern lives here alone: mkostemps fills the Xs, isTemporaryFileName reads them.
+constexpr std::string_view kNamePrefix = ".refitor-";
+constexpr std::string_view kNameSuffix = ".part";
+constexpr std::size_t kRandomLength = 6;
+constexpr char kTemplateName[] = ".refitor-XXXXXX.part";
+static_assert(std::string_view(kTemplateName).size() ==
+              kNamePrefix.size() + kRandomLength + kNameSuffix.size());
+
+/// Temporary files that nobody outside the facility has taken yet, process-wide. Qt ends the
+/// program with exit() when the display connection breaks, and then no reader is destroyed.
+class LiveFiles
+{
+public:
+    /// Throws std::bad_alloc only.
+    void add(const std::string &path)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_paths.push_back(path);
+    }
+    void forget(const std::string &path) noexcept
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto found = std::find(m_paths.begin(), m_paths.end(), path);
+        if (found != m_paths.end())
+            m_paths.erase(found);
+    }
+    // Runs at exit while worker threads may still be writing: unlinking under the lock takes
+    // nothing from them, a descriptor stays usable after its name is gone.
+    void removeAll() noexcept
+    {
+        const std::lock_guard lock(m_mutex);
+        for (const std::string &path : m_paths)
+            ::unlink(path.c_str());
+        m_paths.clear();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_paths;
+};
+
+void removeLiveFilesAtExit();
+
+LiveFiles &liveFiles()
+{
+    // Never destroyed: worker threads go on running while the program exits and may still
+    // reach it after the static destructors.
+    static LiveFiles *const files = [] {
+        auto *created = new LiveFiles;
+        std::atexit(&removeLiveFilesAtExit);
+        return created;
+    }();
+    return *files;
+}
+
+void removeLiveFilesAtExit()
+{
+    liveFiles().removeAll();
+}
+
+bool isAsciiAlphanumeric(char c) noexcept
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// POSIX file primitives, kept apart so another platform needs only these replaced.
+
+/// Returns 0 or the errno of the write that failed.
+int writeAll(int fd, const char *data, std::size_t size) noexcept
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (written == 0)
+            return EIO;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+// Starting write-out while data still arrives leaves the final fsync little to do. Only a hint:
+// file systems that refuse it lose nothing but speed.
+void startWriteOut(int fd, std::int64_t from, std::int64_t length) noexcept
+{
+    ::sync_file_range(fd, from, length, SYNC_FILE_RANGE_WRITE);
+}
+
+/// Waits until a range whose write-out was started is on the disk, then drops it from the page
+/// cache. Returns 0 or the errno of a failed write-out, which must count: the wait consumes the
+/// error, so the final fsync would not report it again.
+int finishWriteOut(int fd, std::int64_t from, std::int64_t length) noexcept
+{
+    if (::sync_file_range(fd, from, length,
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                              SYNC_FILE_RANGE_WAIT_AFTER) != 0) {
+        const int error = errno;
+        // A file system without the call has told nothing about the data; fsync will.
+        return error == EINVAL || error == ENOSYS || error == ESPIPE || error == EOPNOTSUPP ? 0
+                                                                                            : error;
+    }
+    ::posix_fadvise(fd, from, length, POSIX_FADV_DONTNEED);
+    return 0;
+}
+
+/// Returns ENOSPC when the file cannot possibly fit, 0 otherwise (also when reserving is not
+/// supported, since the writes will tell).
+int reserveSpace(int fd, std::int64_t length) noexcept
+{
+    // KEEP_SIZE: a server announcing more than it sends must not leave a padded file, and no
+    // zero-filling emulation runs on file systems without the call.
+    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length) != 0 && errno == ENOSPC)
+        return ENOSPC;
+    return 0;
+}
+
+/// Returns 0 or the errno of the step that failed; the descriptor is closed either way.
+int syncAndClose(int fd) noexcept
+{
+    int error = 0;
+    if (::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0 && errno != EINTR)
+        error = errno;
+    return error;
+}
+
+/// folder made absolute and free of ".", ".." and a trailing separator, so that the files'
+/// paths name their folder as the user would.
+std::filesystem::path cleanFolder(const std::filesystem::path &folder, std::error_code &error)
+{
+    std::filesystem::path absolute = std::filesystem::absolute(folder, error).lexically_normal();
+    if (!absolute.has_filename() && absolute.has_relative_path())
+        absolute = absolute.parent_path();
+    return absolute;
+}
+
+} // namespace
+
+TemporaryFile::TemporaryFile(int fd, std::filesystem::path path) noexcept
+    : m_fd(fd), m_path(std::move(path))
+{}
+
+TemporaryFile::~TemporaryFile()
+{
+    discard();
+}
+
+TemporaryFile::TemporaryFile(TemporaryFile &&other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1)), m_path(std::move(other.m_path)),
+      m_buffer(std::move(other.m_buffer)), m_buffered(std::exchange(other.m_buffered, 0)),
+      m_written(std::exchange(other.m_written, 0)),
+      m_writeOutFrom(std::exchange(other.m_writeOutFrom, 0)),
+      m_droppedTo(std::exchange(other.m_droppedTo, 0))
+{
+    other.m_path.clear();
+}
+
+TemporaryFile &TemporaryFile::operator=(TemporaryFile &&other) noexcept
+{
+    if (this != &other) {
+        discard();
+        m_fd = std::exchange(other.m_fd, -1);
+        m_path = std::move(other.m_path);
+        other.m_path.clear();
+        m_buffer = std::move(other.m_buffer);
+        m_buffered = std::exchange(other.m_buffered, 0);
+        m_written = std::exchange(other.m_written, 0);
+        m_writeOutFrom = std::exchange(other.m_writeOutFrom, 0);
+        m_droppedTo = std::exchange(other.m_droppedTo, 0);
+    }
+    return *this;
+}
+
+TemporaryFile TemporaryFile::create(const std::filesystem::path &folder)
+{
+    if (folder.empty())
+        throw RuntimeError("no folder was given for the temporary file");
+    std::error_code cleaning;
+    const std::filesystem::path cleaned = cleanFolder(folder, cleaning);
+    if (cleaning) {
+        throw RuntimeError("could not create a temporary file in " + folder.string() + ": " +
+                           systemErrorText(cleaning.value()));
+    }
+    std::string pattern = (cleaned / kTemplateName).native();
+    const int fd = ::mkostemps(pattern.data(), static_cast<int>(kNameSuffix.size()), O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        throw RuntimeError("could not create a temporary file in " + folder.string() + ": " +
+                           systemErrorText(error));
+    }
+    try {
+        std::filesystem::path path(pattern);
+        liveFiles().add(pattern);
+        return TemporaryFile(fd, std::move(path));
+    } catch (...) {
+        ::close(fd);
+        ::unlink(pattern.c_str());
+        liveFiles().forget(pattern);
+        throw;
+    }
+}
+
+int TemporaryFile::prepare(std::int64_t length) noexcept
+{
+    if (length > 0 && reserveSpace(m_fd, length) != 0)
+        return ENOSPC;
+    // Writing through a buffer of its own turns libcurl's small pieces into few large writes.
+    m_buffer.reset(new (std::nothrow) char[kBufferSize]);
+    return m_buffer ? 0 : ENOMEM;
+}
+
+int TemporaryFile::append(const char *data, std::size_t size) noexcept
+{
+    if (!m_buffer) {
+        if (const int error = prepare(0); error != 0)
+            return error;
+    }
+    std::size_t taken = 0;
+    while (taken < size) {
+        const std::size_t piece = std::min(size - taken, kBufferSize - m_buffered);
+        std::memcpy(m_buffer.get() + m_buffered, data + taken, piece);
+        m_buffered += piece;
+        taken += piece;
+        if (m_buffered == kBufferSize) {
+            if (const int error = flushBuffer(); error != 0)
+                return error;
+        }
+    }
+    return 0;
+}
+
+int TemporaryFile::flushBuffer() noexcept
+{
+    if (m_buffered == 0)
+        return 0;
+    if (const int error = writeAll(m_fd, m_buffer.get(), m_buffered); error != 0)
+        return error;
+    m_written += static_cast<std::int64_t>(m_buffered);
+    m_buffered = 0;
+    if (m_written - m_writeOutFrom >= kWriteOutStep) {
+        startWriteOut(m_fd, m_writeOutFrom, m_written - m_writeOutFrom);
+        // The step before the one just started is waited for and dropped from the page cache.
+        // The file is written once and not read back here, so the cache holds no more than two
+        // steps of it: the next writes reuse the pages just freed instead of taking fresh ones
+        // (the larger part of a big transfer's processor time went into filling fresh pages),
+        // the disk sees a steady stream instead of the whole file at the final fsync, and the
+        // files the user has cached stay cached. While the worker waits, the kernel goes on
+        // receiving into the socket's buffer.
+        if (m_writeOutFrom > m_droppedTo) {
+            if (const int error = finishWriteOut(m_fd, m_droppedTo, m_writeOutFrom - m_droppedTo);
+                error != 0)
+                return error;
+            m_droppedTo = m_writeOutFrom;
+        }
+        m_writeOutFrom = m_written;
+    }
+    return 0;
+}
+
+int TemporaryFile::finish() noexcept
+{
+    if (m_fd < 0)
+        return EBADF;
+    const int flushError = flushBuffer();
+    m_buffer.reset();
+    int error = flushError;
+    if (flushError == 0)
+        error = syncAndClose(m_fd);
+    else
+        ::close(m_fd);
+    m_fd = -1;
+    return error;
+}
+
+void TemporaryFile::discard() noexcept
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    // Unlinked before it is forgotten, so an exit in between cannot miss it.
+    if (!m_path.empty()) {
+        ::unlink(m_path.c_str());
+        liveFiles().forget(m_path.native());
+    }
+    m_fd = -1;
+    m_path.clear();
+    m_buffer.reset();
+    m_buffered = 0;
+    m_written = m_writeOutFrom = m_droppedTo = 0;
+}
+
+std::filesystem::path TemporaryFile::keep() noexcept
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_buffer.reset();
+    std::filesystem::path kept = std::move(m_path);
+    m_path.clear();
+    return kept;
+}
+
+void handOverTemporaryFile(const std::filesystem::path &path) noexcept
+{
+    liveFiles().forget(path.native());
+}
+
+void removeTemporaryFile(const std::filesystem::path &path) noexcept
+{
+    ::unlink(path.c_str());
+    liveFiles().forget(path.native());
+}
+
+} // namespace runtime::qt
+
+namespace runtime {
+
+bool isTemporaryFileName(const std::string &fileName)
+{
+    using qt::kNamePrefix, qt::kNameSuffix, qt::kRandomLength;
+    const std::string_view name = fileName;
+    if (name.size() != kNamePrefix.size() + kRandomLength + kNameSuffix.size() ||
+        !name.starts_with(kNamePrefix) || !name.ends_with(kNameSuffix))
+        return false;
+    const std::string_view random = name.substr(kNamePrefix.size(), kRandomLength);
+    return std::all_of(random.begin(), random.end(), &qt::isAsciiAlphanumeric);
+}
+
+} // namespace runtime

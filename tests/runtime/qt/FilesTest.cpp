@@ -1,0 +1,236 @@
+#include "runtime/Files.h"
+
+#include "runtime/RuntimeError.h"
+#include "support/PlatformSupport.h"
+#include "support/SystemSupport.h"
+
+#include <fstream>
+#include <future>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+using namespace runtime;
+using support::readFile;
+using support::TemporaryFolder;
+using support::writeFile;
+
+namespace {
+
+template <typename Statement> std::optional<ErrorKind> failureOf(Statement statement)
+{
+    try {
+        statement();
+    } catch (const RuntimeError &error) {
+        return error.kind();
+    }
+    return std::nullopt;
+}
+
+// The bytes a program for this computer begins with: this test binary's own ELF header.
+std::string nativeProgramHead()
+{
+    std::ifstream self("/proc/self/exe", std::ios::binary);
+    std::string head(4096, '\0');
+    self.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(self.gcount()));
+    return head;
+}
+
+} // namespace
+
+TEST(QtFiles, RenameNeverOverwritesAndExchangeSwapsAtOnce)
+{
+    TemporaryFolder dir;
+    const auto from = dir.file("new");
+    const auto to = dir.file("Korvane.exe");
+    writeFile(from, "new bytes");
+    writeFile(to, "old bytes");
+
+    EXPECT_EQ(failureOf([&] { renameNoReplace(from, to); }), ErrorKind::Exists);
+    EXPECT_EQ(readFile(to), "old bytes");
+    EXPECT_EQ(readFile(from), "new bytes");
+
+    if (exchangeFiles(from, to)) {
+        EXPECT_EQ(readFile(to), "new bytes");
+        EXPECT_EQ(readFile(from), "old bytes");
+        EXPECT_EQ(failureOf([&] { exchangeFiles(from, dir.file("missing")); }),
+                  ErrorKind::NotFound);
+        EXPECT_EQ(readFile(from), "old bytes") << "a refused swap changes nothing";
+    }
+
+    deleteFile(to);
+    renameNoReplace(from, to);
+    EXPECT_FALSE(pathExists(from));
+    EXPECT_EQ(failureOf([&] { renameNoReplace(from, to); }), ErrorKind::NotFound);
+    EXPECT_EQ(failureOf([&] { deleteFile(from); }), ErrorKind::NotFound);
+    EXPECT_NO_THROW(syncFolder(dir.path()));
+    EXPECT_EQ(failureOf([&] { syncFolder(dir.file("missing")); }), ErrorKind::NotFound);
+}
+
+TEST(QtFiles, RenameRefusesToCrossFileSystemsInsteadOfCopying)
+{
+    if (!std::filesystem::is_directory("/dev/shm"))
+        GTEST_SKIP() << "no second file system (/dev/shm) on this machine";
+    TemporaryFolder disk; // on the disk with the build, most likely
+    const std::filesystem::path memory =
+        "/dev/shm/refitor-files-test-" + std::to_string(::getpid());
+    std::filesystem::create_directory(memory);
+    writeFile(disk.file("data"), "payload");
+    EXPECT_TRUE(failureOf([&] { renameNoReplace(disk.file("data"), memory / "data"); }));
+    EXPECT_FALSE(pathExists(memory / "data"));
+    EXPECT_TRUE(pathExists(disk.file("data")));
+    std::filesystem::remove_all(memory);
+}
+
+TEST(QtFiles, KindsEntriesAndRegularFilesOnly)
+{
+    TemporaryFolder dir;
+    writeFile(dir.file("a"), "first");
+    std::filesystem::create_directory(dir.file("folder"));
+    std::filesystem::create_symlink(dir.file("a"), dir.file("link"));
+    std::filesystem::create_symlink(dir.file("nowhere"), dir.file("dangling"));
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(fileKind(dir.file("a")), FileKind::Regular);
+    EXPECT_EQ(fileKind(dir.file("folder")), FileKind::Directory);
+    EXPECT_EQ(fileKind(dir.file("link")), FileKind::SymbolicLink);
+    EXPECT_EQ(fileKind(dir.file("fifo")), FileKind::Other);
+    EXPECT_EQ(fileKind(dir.file("missing")), FileKind::Missing);
+    EXPECT_EQ(fileKind(dir.file("a/under-a-file")), FileKind::Missing);
+    EXPECT_TRUE(pathExists(dir.file("dangling"))) << "a dangling link still occupies the name";
+
+    auto entries = folderEntries(dir.path());
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::string>{"a", "dangling", "fifo", "folder", "link"}));
+
+    EXPECT_EQ(readRegularFile(dir.file("a"), 5), "first");
+    EXPECT_EQ(readRegularFile(dir.file("link"), 5), "first");
+    EXPECT_EQ(failureOf([&] { readRegularFile(dir.file("a"), 4); }), ErrorKind::Refused);
+    EXPECT_EQ(failureOf([&] { readRegularFile(dir.file("missing"), 4); }), ErrorKind::NotFound);
+    EXPECT_EQ(failureOf([&] { readRegularFile(dir.file("folder"), 4); }), ErrorKind::Refused);
+    // No writer ever opens the FIFO: a blocking open would never return.
+    auto reading = std::async(std::launch::async, [&] {
+        return failureOf([&] { readRegularFile(dir.file("fifo"), 4); });
+    });
+    ASSERT_EQ(reading.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+        << "reading a FIFO blocked";
+    EXPECT_EQ(reading.get(), ErrorKind::Refused);
+
+    EXPECT_EQ(folderOf("/a/b/c.exe"), "/a/b");
+    EXPECT_EQ(folderOf("/c.exe"), "/");
+    EXPECT_EQ(folderOf("c.exe"), "");
+    EXPECT_EQ(utf8FromPath(pathFromUtf8("caf\xC3\xA9.skn")), "caf\xC3\xA9.skn");
+}
+
+TEST(QtExecutables, OnlyAProgramForThisComputerIsPreparedAndGetsTheOldBits)
+{
+    TemporaryFolder dir;
+    const auto old = dir.file("old");
+    const auto fresh = dir.file("fresh");
+    writeFile(old, "#!/bin/sh\n");
+
+    std::string foreign = nativeProgramHead();
+    foreign[18] = static_cast<char>(foreign[18] ^ 0x01); // another e_machine
+    const struct
+    {
+        const char *what;
+        std::string bytes;
+        const char *reason; // "" when accepted
+    } files[] = {
+        {"script", "#!/bin/sh\necho hi\n", ""},
+        {"native program", nativeProgramHead(), ""},
+        {"empty", "", "empty file"},
+        {"HTML", "\xEF\xBB\xBF\n  <!DOCTYPE html><html><body>Sign in</body></html>", "HTML page"},
+        {"HTML without doctype", "<HTML lang=en><HEAD><TITLE>Portal", "HTML page"},
+        {"another machine", foreign, "another kind of computer"},
+        {"Windows program", std::string("MZ\x90\x00\x03", 5), "Windows program"},
+        {"text", "Korvane 2.0 is coming soon", "not a program"},
+        {"XML", "<?xml version=\"1.0\"?><Error>AccessDenied</Error>", "not a program"},
+    };
+    for (const auto &file : files) {
+        SCOPED_TRACE(file.what);
+        writeFile(fresh, file.bytes);
+        support::setMode(fresh, 0600);
+        if (*file.reason == '\0') {
+            EXPECT_NO_THROW(prepareExecutable(fresh, old));
+            EXPECT_TRUE(isRunnableExecutable(fresh));
+        } else {
+            try {
+                prepareExecutable(fresh, old);
+                ADD_FAILURE() << "accepted";
+            } catch (const RuntimeError &error) {
+                EXPECT_EQ(error.kind(), ErrorKind::Refused);
+                EXPECT_NE(std::string(error.what()).find(file.reason), std::string::npos)
+                    << error.what();
+            }
+            EXPECT_EQ(support::modeOf(fresh), 0600U) << "a refused file is not touched";
+            EXPECT_FALSE(isRunnableExecutable(fresh));
+        }
+    }
+
+    writeFile(fresh, "#!/bin/sh\n");
+    for (const auto &[oldMode, newMode] : {std::pair<unsigned, unsigned>{0750, 0750},
+                                           {04755, 0755}, // never setuid on downloaded bytes
+                                           {02711, 0711},
+                                           {01775, 0775},
+                                           {0600, 0755}, // the old one could not run
+                                           {0, 0755}}) {
+        support::setMode(old, oldMode);
+        prepareExecutable(fresh, old);
+        EXPECT_EQ(support::modeOf(fresh), newMode) << std::oct << oldMode;
+    }
+    prepareExecutable(fresh, dir.file("missing"));
+    EXPECT_EQ(support::modeOf(fresh), 0755U) << "no old file: the usual mode of a program";
+
+    // Never through a link, and only a regular file.
+    std::filesystem::create_symlink(fresh, dir.file("link"));
+    EXPECT_TRUE(failureOf([&] { prepareExecutable(dir.file("link"), old); }));
+    EXPECT_FALSE(isRunnableExecutable(dir.file("link")));
+    EXPECT_TRUE(failureOf([&] { prepareExecutable(dir.path(), old); }));
+    support::setMode(fresh, 0644);
+    EXPECT_FALSE(isRunnableExecutable(fresh)) << "nobody may execute it";
+}
+
+TEST(QtFolderLock, OneHolderAtATimeAndTheFileGoesWithIt)
+{
+    TemporaryFolder dir;
+    const auto path = dir.file("Korvane.exe.refitor-lock");
+    {
+        auto first = tryLockFolder(path);
+        ASSERT_NE(first, nullptr);
+        EXPECT_TRUE(pathExists(path));
+        EXPECT_EQ(tryLockFolder(path), nullptr) << "held: a second one is refused";
+    }
+    EXPECT_FALSE(pathExists(path)) << "the lock file goes with the lock";
+
+    // A file left by a killed holder is taken over.
+    writeFile(path, "");
+    auto again = tryLockFolder(path);
+    ASSERT_NE(again, nullptr);
+    again.reset();
+
+    // A lock file that is not a file, or a folder that cannot be written, is no lock.
+    std::filesystem::create_symlink(dir.file("elsewhere"), path);
+    EXPECT_EQ(failureOf([&] { tryLockFolder(path); }), ErrorKind::Failed);
+    EXPECT_FALSE(pathExists(dir.file("elsewhere")));
+    EXPECT_TRUE(failureOf([&] { tryLockFolder(dir.file("missing/lock")); }));
+}
+
+TEST(QtFolderLock, AnotherProcessIsKeptOutAndExitRemovesTheFile)
+{
+    TemporaryFolder dir;
+    const std::string path = dir.file("lock").string();
+    // The other process leaves through exit() with the lock held, the way a library that gives
+    // up on the display ends a program.
+    support::ChildProcess other(REFITOR_TEST_CHILD, {"refitor-test-child", "hold-lock", path});
+    ASSERT_EQ(other.readLine(), "locked");
+    EXPECT_EQ(tryLockFolder(path), nullptr) << "another process holds it";
+    support::ChildProcess third(REFITOR_TEST_CHILD, {"refitor-test-child", "hold-lock", path});
+    EXPECT_EQ(third.readLine(), "busy");
+    other.closeInput();
+    ASSERT_TRUE(other.wait());
+    EXPECT_EQ(other.exitCode(), 0);
+    EXPECT_FALSE(pathExists(path)) << "exit() removed the lock file";
+    EXPECT_NE(tryLockFolder(path), nullptr);
+}

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What the system's tests need of the platform beyond the runtime: programs to stand in for the
+// product, file modes, faults to inject, other processes. Each platform's test support provides
+// it (linux/PlatformSupport.cpp).
+namespace support {
+
+/// How a stand-in program ends once it has written its word.
+enum class Ending
+{
+    Exit0,
+    Exit3,
+    KilledAtOnce,        // a signal that cannot be caught ends it
+    CrashesAtOnce,       // it crashes
+    TakesItsBackupAlong, // it puts a folder in place of the updater's backup, then is killed
+    ListsItsDescriptors, // it writes what it inherited to MARKER.fds, then exits 0
+};
+
+/// The bytes of a program of this platform that, started, appends word and a line end to the
+/// file marker, writes its working folder to MARKER.cwd, and ends as ending says; padding
+/// bytes of inert content make it longer.
+std::string markerProgram(const std::filesystem::path &marker, const std::string &word,
+                          Ending ending = Ending::Exit0, std::size_t padding = 0);
+
+/// The bytes of a file in this platform's program format that cannot be started.
+std::string unstartableProgram();
+
+/// What a program made with Ending::ListsItsDescriptors had open beyond the standard three, one
+/// description each ("socket:[1234]", "/path/to/file"), read from MARKER.fds: what it inherited,
+/// and what its own interpreter opened.
+std::vector<std::string> inheritedDescriptors(const std::filesystem::path &marker);
+
+/// Permission bits where the platform has them: sets them, and reads them (unset elsewhere).
+void setMode(const std::filesystem::path &path, unsigned mode);
+std::optional<unsigned> modeOf(const std::filesystem::path &path);
+
+/// Makes a folder read-only in a way that holds for an administrator too; false where this file
+/// system cannot.
+bool makeFolderReadOnly(const std::filesystem::path &folder, bool readOnly);
+
+/// While set, flushing a folder's entries to disk fails with an I/O error (a failing disk cannot
+/// be had here, so the test binary stands in for the system call, for folders only).
+void failFolderSyncs(bool fail);
+
+/// Limits the size of the files this process writes, as a limit inherited from a shell would;
+/// false where the platform has no such limit. A limit of 0 lifts it.
+bool limitFileSize(std::uint64_t bytes);
+
+/// Keeps a program that crashes from leaving a memory dump behind.
+void disableCrashDumps();
+
+/// A process of its own, for what a test must see end: started without a shell, its standard
+/// input and output pipes to the test. Killed and reaped, if still running, when destroyed.
+class ChildProcess
+{
+public:
+    /// Starts program with arguments (the program's name first); throws std::runtime_error when
+    /// it cannot be started.
+    ChildProcess(const std::string &program, std::vector<std::string> arguments);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
+
+    /// One line of its standard output without the line end, "" when none comes in timeoutMs.
+    std::string readLine(int timeoutMs = 10000);
+    /// Closes its standard input, which tells the test children to go on.
+    void closeInput();
+    /// Waits up to timeoutMs for it to end. Returns whether it ended; then exitCode() is its
+    /// status, or -1 when it was killed.
+    bool wait(int timeoutMs = 10000);
+    int exitCode() const { return m_exitCode; }
+    bool killed() const { return m_killed; }
+
+private:
+    int m_pid = -1;
+    int m_input = -1;
+    int m_output = -1;
+    bool m_ended = false;
+    int m_exitCode = -1;
+    bool m_killed = false;
+};
+
+} // namespace support
