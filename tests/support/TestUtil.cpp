@@ -1,5 +1,6 @@
 #include "TestUtil.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -10,6 +11,16 @@
 #include <stdexcept>
 
 namespace testutil {
+
+std::string pngOf(const QImage &image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, "PNG"))
+        throw std::runtime_error("cannot encode a PNG image");
+    return bytes.toStdString();
+}
 
 QByteArray readFile(const QString &path)
 {

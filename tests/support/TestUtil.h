@@ -34,6 +34,8 @@ bool colorsNear(const QColor &a, const QColor &b, int tolerance = 4);
 /// The pixel at logical point p of a grabbed image, whatever its device pixel ratio.
 QColor pixelAt(const QImage &image, QPoint p);
 
+/// An image's PNG bytes; throws std::runtime_error when it cannot be encoded.
+std::string pngOf(const QImage &image);
 /// Where a folder of the source tree is (skins, broken skins), from the build's definitions.
 QString sourceFolder(const char *relative);
 

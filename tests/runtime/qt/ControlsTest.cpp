@@ -40,16 +40,6 @@ QWidget *widgetOf(const runtime::Control &control)
     return runtime::qt::controlWidget(control);
 }
 
-std::string pngOf(const QImage &image)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    if (!image.save(&buffer, "PNG"))
-        throw std::runtime_error("cannot encode a PNG image");
-    return bytes.toStdString();
-}
-
 // The update window's size and background, as its layout gives them.
 std::unique_ptr<runtime::Window> designWindow()
 {
@@ -105,7 +95,7 @@ TEST(Window, TakesWhatTheLayoutGivesAndIsCentredWhenFirstShown)
     EXPECT_EQ(errorKindOf([&] { window->setIcon("GIF89a not a png"); }), ErrorKind::Refused);
     QImage icon(32, 32, QImage::Format_ARGB32);
     icon.fill(Qt::yellow);
-    window->setIcon(pngOf(icon));
+    window->setIcon(testutil::pngOf(icon));
     EXPECT_FALSE(widget->windowIcon().isNull());
 
     EXPECT_FALSE(window->isVisible());
@@ -392,7 +382,7 @@ TEST(ControlFace, KeepsItsPictureAndHearsOfEveryChangeOfSize)
     for (int y = 0; y < 24; ++y)
         for (int x = 0; x < 48; ++x)
             picture.setPixelColor(x, y, QColor(0, 128, 0));
-    face->setPicture(pngOf(picture));
+    face->setPicture(testutil::pngOf(picture));
     EXPECT_EQ(errorKindOf([&] { face->setPicture("not a picture"); }), ErrorKind::Refused);
 
     int resizes = 0;

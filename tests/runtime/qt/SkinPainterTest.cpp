@@ -104,16 +104,6 @@ QGradientStops qstops(const look::Fill &fill)
     return stops;
 }
 
-std::string pngOf(const QImage &image)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    if (!image.save(&buffer, "PNG"))
-        throw std::runtime_error("cannot encode a PNG image");
-    return bytes.toStdString();
-}
-
 // 8 x 4 pixels: the left half red, the right half blue.
 look::Image halvesImage(int hue = 0)
 {
@@ -121,7 +111,7 @@ look::Image halvesImage(int hue = 0)
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 8; ++x)
             image.setPixelColor(x, y, x < 4 ? QColor(255, 0, 0) : QColor(0, 0, 255));
-    return {pngOf(image), 8, 4, hue};
+    return {testutil::pngOf(image), 8, 4, hue};
 }
 
 // A window laid out like the update window's visible panel, with one plain control out of
