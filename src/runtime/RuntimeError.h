@@ -12,7 +12,8 @@ enum class ErrorKind
     Failed,      // anything not listed below
     NotFound,    // a file, key or program that is not there
     Exists,      // a name or key already taken
-    Busy,        // held by someone else: a lock, a running transfer
+    Busy,        // held by someone else: a lock, a running transfer, a file open in a program
+    Denied,      // no permission: a folder that cannot be written, a read-only file system
     Refused,     // input the runtime will not take: a malformed file, a file that is no program
     Unsupported, // this platform or file system cannot do it
     Unavailable, // a facility that has not started (no window system, no network library)

@@ -181,7 +181,7 @@ void ExecutableBackup::install(const std::filesystem::path &temporary) const
     }
 
     try {
-        runtime::renameNoReplace(m_executable, backupPath());
+        moveAsideWhileBusy();
     } catch (...) {
         removeQuietly(temporary);
         throw;
@@ -195,6 +195,26 @@ void ExecutableBackup::install(const std::filesystem::path &temporary) const
         throw;
     }
     stepDone();
+}
+
+void ExecutableBackup::moveAsideWhileBusy() const
+{
+    for (;;) {
+        try {
+            runtime::renameNoReplace(m_executable, backupPath());
+            return;
+        } catch (const RuntimeError &error) {
+            if (error.kind() != runtime::ErrorKind::Busy)
+                throw;
+            // Held open by the program itself, still running, or by a scanner looking at it: such
+            // a hold passes, so the move is tried again for as long as the waiter says.
+            if (!m_busyWait || !m_busyWait())
+                throw RuntimeError(runtime::ErrorKind::Busy,
+                                   runtime::utf8FromPath(m_executable.filename()) +
+                                       " is in use by another program (still running, or held "
+                                       "open by a virus scanner), so it could not be replaced");
+        }
+    }
 }
 
 void ExecutableBackup::adopt() const

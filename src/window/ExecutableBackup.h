@@ -60,16 +60,22 @@ public:
     /// For tests that end the process between two steps of a swap: called after each step that
     /// changes a name. Never called when empty.
     void setStepHook(std::function<void()> hook) { m_stepHook = std::move(hook); }
+    /// While the old executable is held open by another program and cannot be moved aside, wait
+    /// is called between attempts: it waits a moment and returns whether to try again. Without
+    /// one, a held executable fails the swap at once.
+    void setBusyWait(std::function<bool()> wait) { m_busyWait = std::move(wait); }
     /// For tests of file systems that cannot swap two names: makes install() and rollBack() use
     /// renames only.
     void setExchangeAllowed(bool allowed) { m_exchangeAllowed = allowed; }
 
 private:
     void stepDone() const;
+    void moveAsideWhileBusy() const;
     void syncQuietly() const;
     bool exchange(const std::filesystem::path &a, const std::filesystem::path &b) const;
 
     std::filesystem::path m_executable;
     std::function<void()> m_stepHook;
+    std::function<bool()> m_busyWait;
     bool m_exchangeAllowed = true;
 };

@@ -142,9 +142,23 @@ std::string Form2::executablePath() const
     return runtime::applicationFolder() + runtime::separator() + kExecutableName;
 }
 
-ExecutableBackup Form2::backup() const
+ExecutableBackup Form2::backup()
 {
-    return ExecutableBackup(runtime::pathFromUtf8(executablePath()));
+    ExecutableBackup backup(runtime::pathFromUtf8(executablePath()));
+    backup.setBusyWait([this] { return waitWhileHeld(); });
+    return backup;
+}
+
+bool Form2::waitWhileHeld()
+{
+    // The window stays responsive while the old executable is held: the wait dispatches events.
+    const auto now = std::chrono::steady_clock::now();
+    if (m_heldSince == std::chrono::steady_clock::time_point{})
+        m_heldSince = now;
+    if (m_endRequested || now - m_heldSince >= m_heldWaitLimit)
+        return false;
+    runStatement([&] { Pause(0.25); });
+    return !m_endRequested;
 }
 
 void Form2::Form_Load()
@@ -155,7 +169,17 @@ void Form2::Form_Load()
     std::string reason;
     if (runStatement(
             [&] {
-                m_lock = runtime::tryLockFolder(backup().lockPath());
+                try {
+                    m_lock = runtime::tryLockFolder(backup().lockPath());
+                } catch (const runtime::RuntimeError &error) {
+                    if (error.kind() != runtime::ErrorKind::Denied)
+                        throw;
+                    // A folder of programs that this user may not change, without elevation.
+                    throw runtime::RuntimeError(runtime::ErrorKind::Denied,
+                                                "the folder " + runtime::applicationFolder() +
+                                                    " cannot be written, so " + kExecutableName +
+                                                    " cannot be replaced (" + error.what() + ")");
+                }
                 busy = m_lock == nullptr;
             },
             &reason)) {
@@ -326,7 +350,7 @@ void Form2::finishUpdated(const std::string &syncFailure)
     endRun(kExitUpdated);
 }
 
-std::string Form2::restoreFailureText(const std::string &reason) const
+std::string Form2::restoreFailureText(const std::string &reason)
 {
     return "\n\nThe previous version could not be put back (" + reason + "). It is kept as " +
            runtime::utf8FromPath(backup().backupPath().filename()) + ".";
@@ -401,7 +425,9 @@ void Form2::endRun(int exitCode)
 
 void Form2::requestEnd()
 {
-    if (!m_finished)
+    if (m_swapping)
+        m_endRequested = true;
+    else if (!m_finished)
         abandonRun();
     else
         endRun(m_exitCode);
@@ -409,8 +435,23 @@ void Form2::requestEnd()
 
 void Form2::Form_Unload()
 {
-    if (!m_finished)
+    if (m_swapping)
+        m_endRequested = true;
+    else if (!m_finished)
         abandonRun();
+}
+
+void Form2::endDuringSwap()
+{
+    // The swap gave up without moving anything; the control is still on the stack, so it stays.
+    m_finished = true;
+    m_exitCode = kExitClosed;
+    std::string restoreFailure;
+    if (!runStatement([&] { backup().restore(); }, &restoreFailure)) {
+        m_exitCode = kExitRestoreFailed;
+        tell(kFailed + restoreFailureText(restoreFailure));
+    }
+    endRun(m_exitCode);
 }
 
 void Form2::abandonRun()

@@ -6,6 +6,7 @@
 #include "runtime/Text.h"
 #include "skin/SkinEngine.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -36,6 +37,9 @@ public:
     /// How long a newly started executable must keep from crashing before its predecessor is
     /// given up.
     static constexpr int kStartWatchMs = 5000;
+    /// How long the swap waits for an old executable that another program holds open (the
+    /// product still running, a virus scanner) before the update fails.
+    static constexpr int kHeldWaitMs = 30000;
 
     /// UI thread. Builds the window with its controls at their design values, in the order its
     /// layout stores them; does not show it. Throws RuntimeError when the window system or the
@@ -63,6 +67,10 @@ public:
     /// std::bad_alloc.
     std::string Caption() const { return m_window->Caption(); }
     void setCaption(const std::string &caption) { m_window->setCaption(caption); }
+
+    /// UI thread. How long the swap waits for an old executable that another program holds
+    /// open; kHeldWaitMs unless changed (tests wait less). Never throws.
+    void setHeldWaitLimit(std::chrono::milliseconds limit) { m_heldWaitLimit = limit; }
 
     /// UI thread. The window itself. Never throws.
     runtime::Window &window() { return *m_window; }
@@ -104,14 +112,22 @@ private:
     void rollBackFailedStart(const std::string &reason);
     void tell(const std::string &text);
     void endRun(int exitCode);
+    void endDuringSwap();
+    bool waitWhileHeld();
     BajaArchivos &control() const;
     std::string executablePath() const;
-    ExecutableBackup backup() const;
-    std::string restoreFailureText(const std::string &reason) const;
+    ExecutableBackup backup();
+    std::string restoreFailureText(const std::string &reason);
 
     bool m_finished = false;
     int m_exitCode = kExitClosed;
     std::string m_lastClickFailure; // why the last Download was refused, "" if it was not
     std::string m_startFailure;     // why the run cannot go ahead, "" while it can
     std::unique_ptr<runtime::FolderLock> m_lock;
+    // While the swap waits for a held executable, a close or an end request is noted here and
+    // honoured once the swap has given up: the control's handler is still on the stack then.
+    bool m_swapping = false;
+    bool m_endRequested = false;
+    std::chrono::steady_clock::time_point m_heldSince;
+    std::chrono::milliseconds m_heldWaitLimit{kHeldWaitMs};
 };

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,12 +46,29 @@ std::optional<unsigned> modeOf(const std::filesystem::path &path);
 bool makeFolderReadOnly(const std::filesystem::path &folder, bool readOnly);
 
 /// While set, flushing a folder's entries to disk fails with an I/O error (a failing disk cannot
-/// be had here, so the test binary stands in for the system call, for folders only).
-void failFolderSyncs(bool fail);
+/// be had here, so the test binary stands in for the system call, for folders only). False where
+/// the platform makes names durable with each move and has no folder flush to fail.
+bool failFolderSyncs(bool fail);
 
 /// Limits the size of the files this process writes, as a limit inherited from a shell would;
 /// false where the platform has no such limit. A limit of 0 lifts it.
 bool limitFileSize(std::uint64_t bytes);
+
+/// A file held open by this process so that no other may move or delete it, as a running
+/// program or a virus scanner holds a file on Windows; released when destroyed.
+class HeldFile
+{
+public:
+    virtual ~HeldFile() = default;
+};
+
+/// Holds path open without sharing; nullptr where the platform lets a held file be moved anyway
+/// (POSIX renames an open file).
+std::unique_ptr<HeldFile> holdWithoutSharing(const std::filesystem::path &path);
+
+/// Ends this process at once, as a kill from outside would: no handler, no destructor, no
+/// flush. Does not return.
+[[noreturn]] void killThisProcess();
 
 /// Keeps a program that crashes from leaving a memory dump behind.
 void disableCrashDumps();

@@ -11,27 +11,25 @@
 //       standard input closes ends the program with exit(0), the lock still held
 //   swap EXECUTABLE TEMPORARY install|rollback exchange|renames STEP
 //       installs TEMPORARY as EXECUTABLE (or rolls it back), swapping by one exchange or by
-//       renames, and kills itself with SIGKILL after step STEP; exits 0 when the work ends first
+//       renames, and kills itself after step STEP, as a power cut or a kill would end it (no
+//       handler runs); exits 0 when the work ends first
 
 #include "runtime/AsyncRead.h"
 #include "runtime/Files.h"
+#include "support/PlatformSupport.h"
 #include "window/ExecutableBackup.h"
 
-#include <QCoreApplication>
-#include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
 void waitForStandardInputToClose()
 {
-    char byte = 0;
-    while (::read(STDIN_FILENO, &byte, 1) > 0) {
+    while (std::cin.get() != std::char_traits<char>::eof()) {
     }
 }
 
@@ -49,7 +47,6 @@ int usage()
 int main(int argc, char **argv)
 {
     const std::string command = argc > 1 ? argv[1] : "";
-    QCoreApplication app(argc, argv);
     try {
         if (command == "exit-during-read" && argc == 4) {
             // Never destroyed: exit() leaves main's locals alone, so the transfer is still running
@@ -73,7 +70,7 @@ int main(int argc, char **argv)
             int steps = 0;
             backup.setStepHook([&] {
                 if (++steps == killAfter)
-                    ::raise(SIGKILL);
+                    support::killThisProcess();
             });
             if (std::string(argv[4]) == "rollback")
                 backup.rollBack();

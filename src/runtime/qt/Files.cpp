@@ -30,6 +30,13 @@ ErrorKind kindOf(int error)
     case EEXIST:
     case ENOTEMPTY:
         return ErrorKind::Exists;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return ErrorKind::Denied;
+    case ETXTBSY:
+    case EBUSY:
+        return ErrorKind::Busy;
     default:
         return ErrorKind::Failed;
     }

@@ -71,9 +71,13 @@ std::unique_ptr<FolderLock> tryLockFolder(const std::filesystem::path &path)
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int fd =
             ::open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-        if (fd < 0)
-            throw RuntimeError("cannot create the lock file " + shown + ": " +
-                               qt::systemErrorText(errno));
+        if (fd < 0) {
+            const int error = errno;
+            const bool denied = error == EACCES || error == EPERM || error == EROFS;
+            throw RuntimeError(denied ? ErrorKind::Denied : ErrorKind::Failed,
+                               "cannot create the lock file " + shown + ": " +
+                                   qt::systemErrorText(error));
+        }
         struct stat opened
         {};
         if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {

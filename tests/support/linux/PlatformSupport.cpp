@@ -132,9 +132,10 @@ bool makeFolderReadOnly(const std::filesystem::path &folder, bool readOnly)
     return ok;
 }
 
-void failFolderSyncs(bool fail)
+bool failFolderSyncs(bool fail)
 {
     g_failFolderSyncs = fail;
+    return true;
 }
 
 bool limitFileSize(std::uint64_t bytes)
@@ -146,6 +147,17 @@ bool limitFileSize(std::uint64_t bytes)
         return false;
     limit.rlim_cur = bytes == 0 ? limit.rlim_max : static_cast<rlim_t>(bytes);
     return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+std::unique_ptr<HeldFile> holdWithoutSharing(const std::filesystem::path &)
+{
+    return nullptr;
+}
+
+void killThisProcess()
+{
+    ::raise(SIGKILL);
+    ::_exit(137);
 }
 
 void disableCrashDumps()
