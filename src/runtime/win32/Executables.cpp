@@ -1,0 +1,192 @@
+#include "FileErrors.h"
+#include "KernelHandle.h"
+#include "runtime/Files.h"
+#include "runtime/RuntimeError.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <windows.h>
+
+namespace runtime {
+
+namespace {
+
+#if defined(__x86_64__) || defined(_M_X64)
+constexpr WORD kMachine = IMAGE_FILE_MACHINE_AMD64;
+#elif defined(__aarch64__) || defined(_M_ARM64)
+constexpr WORD kMachine = IMAGE_FILE_MACHINE_ARM64;
+#elif defined(__i386__) || defined(_M_IX86)
+constexpr WORD kMachine = IMAGE_FILE_MACHINE_I386;
+#else
+#error "the native executable format of this processor is not known here"
+#endif
+constexpr WORD kOptionalMagic =
+    sizeof(void *) == 8 ? IMAGE_NT_OPTIONAL_HDR64_MAGIC : IMAGE_NT_OPTIONAL_HDR32_MAGIC;
+
+// Enough of a file to tell a program from a web page.
+constexpr std::size_t kSniffBytes = 1024;
+// Where the PE header starts lies in the DOS header; what is read from there: the signature,
+// the file header and the optional header's magic number.
+constexpr std::size_t kDosHeaderBytes = sizeof(IMAGE_DOS_HEADER);
+constexpr std::size_t kPeHeaderBytes = 4 + sizeof(IMAGE_FILE_HEADER) + sizeof(WORD);
+
+/// Up to size bytes of an open file from offset, without moving its file pointer.
+std::string readAt(HANDLE file, std::uint64_t offset, std::size_t size,
+                   const std::filesystem::path &path)
+{
+    std::string bytes(size, '\0');
+    std::size_t filled = 0;
+    while (filled < size) {
+        OVERLAPPED at{};
+        const std::uint64_t from = offset + filled;
+        at.Offset = static_cast<DWORD>(from & 0xFFFFFFFFU);
+        at.OffsetHigh = static_cast<DWORD>(from >> 32U);
+        DWORD got = 0;
+        if (!::ReadFile(file, bytes.data() + filled, static_cast<DWORD>(size - filled), &got,
+                        &at)) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_HANDLE_EOF)
+                break;
+            win32::failWith(error, "cannot read " + utf8FromPath(path));
+        }
+        if (got == 0)
+            break;
+        filled += got;
+    }
+    bytes.resize(filled);
+    return bytes;
+}
+
+std::uint32_t littleEndian(std::string_view bytes, std::size_t at, std::size_t width)
+{
+    std::uint32_t value = 0;
+    for (std::size_t i = width; i-- > 0;)
+        value = (value << 8U) | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+bool looksLikeHtml(std::string_view head)
+{
+    if (head.substr(0, 3) == "\xEF\xBB\xBF")
+        head.remove_prefix(3);
+    const auto start = head.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos || head[start] != '<')
+        return false;
+    std::string lower(head.substr(start));
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const char *mark : {"<!doctype html", "<html", "<head", "<body", "<title", "<meta"}) {
+        if (lower.find(mark) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+/// "" when the PE image of an "MZ" file is a program this computer runs, else why not.
+std::string peProblem(HANDLE file, std::string_view head, const std::filesystem::path &path)
+{
+    const std::string notAProgram = "the server sent a file that is not a program";
+    if (head.size() < kDosHeaderBytes)
+        return notAProgram;
+    const std::uint32_t peAt = littleEndian(head, offsetof(IMAGE_DOS_HEADER, e_lfanew), 4);
+    const std::string pe = readAt(file, peAt, kPeHeaderBytes, path);
+    // Without a PE header an "MZ" file is a DOS or 16-bit Windows program.
+    if (pe.size() < kPeHeaderBytes || pe.compare(0, 4, std::string_view("PE\0\0", 4)) != 0)
+        return "the server sent a program for another kind of computer";
+    const std::size_t fileHeader = 4;
+    const auto machine = littleEndian(pe, fileHeader + offsetof(IMAGE_FILE_HEADER, Machine), 2);
+    const auto characteristics =
+        littleEndian(pe, fileHeader + offsetof(IMAGE_FILE_HEADER, Characteristics), 2);
+    const auto magic = littleEndian(pe, fileHeader + sizeof(IMAGE_FILE_HEADER), 2);
+    if (machine != kMachine || magic != kOptionalMagic)
+        return "the server sent a program for another kind of computer";
+    if ((characteristics & IMAGE_FILE_EXECUTABLE_IMAGE) == 0 ||
+        (characteristics & IMAGE_FILE_DLL) != 0)
+        return notAProgram;
+    return {};
+}
+
+/// "" when an open file is a program this computer runs, else why not.
+std::string formatProblem(HANDLE file, std::uint64_t size, const std::filesystem::path &path)
+{
+    if (size == 0)
+        return "the server sent an empty file";
+    const std::string head = readAt(file, 0, kSniffBytes, path);
+    if (head.substr(0, 2) == "MZ")
+        return peProblem(file, head, path);
+    if (head.substr(0, 4) == "\x7F"
+                             "ELF")
+        return "the server sent a program for another kind of computer";
+    if (looksLikeHtml(head))
+        return "the server sent an HTML page, not a program";
+    return "the server sent a file that is not a program";
+}
+
+/// The size of an open regular file, or nothing when it is a folder, a link or no disk file.
+std::optional<std::uint64_t> regularFileSize(HANDLE file)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (::GetFileType(file) != FILE_TYPE_DISK || !::GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+        return std::nullopt;
+    return (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
+}
+
+/// Opens path itself, never what a link at path points to, and a folder too, so that both can
+/// be refused as what they are.
+HANDLE openUnfollowed(const std::filesystem::path &path, DWORD access, DWORD sharing)
+{
+    return ::CreateFileW(path.c_str(), access, sharing, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+} // namespace
+
+void prepareExecutable(const std::filesystem::path &path, const std::filesystem::path &model)
+{
+    // Windows programs have no permission bits to carry over.
+    static_cast<void>(model);
+    const std::string shown = utf8FromPath(path);
+    // Shared for reading only: nobody can write, rename or delete the file between the check
+    // and the flush.
+    const win32::KernelHandle file(
+        openUnfollowed(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ));
+    if (!file.valid()) {
+        const DWORD error = ::GetLastError();
+        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
+            throw RuntimeError(ErrorKind::Refused, shown + " is not a regular file");
+        win32::failWith(error, "cannot open " + shown);
+    }
+    const auto size = regularFileSize(file.get());
+    if (!size)
+        throw RuntimeError(ErrorKind::Refused, shown + " is not a regular file");
+    const std::string problem = formatProblem(file.get(), *size, path);
+    if (!problem.empty())
+        throw RuntimeError(ErrorKind::Refused, problem);
+    // The bytes must reach the disk before the new name does, or a power loss could leave a
+    // program in place that is not whole.
+    if (!::FlushFileBuffers(file.get()))
+        win32::failWith(::GetLastError(), "cannot write " + shown + " to disk");
+}
+
+bool isRunnableExecutable(const std::filesystem::path &path)
+{
+    const win32::KernelHandle file(
+        openUnfollowed(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+    if (!file.valid())
+        return false;
+    const auto size = regularFileSize(file.get());
+    try {
+        return size && formatProblem(file.get(), *size, path).empty();
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+} // namespace runtime

@@ -1,0 +1,242 @@
+#include "runtime/Files.h"
+
+#include "FileErrors.h"
+#include "KernelHandle.h"
+#include "SystemError.h"
+#include "Unicode.h"
+#include "runtime/RuntimeError.h"
+
+#include <algorithm>
+#include <limits>
+#include <windows.h>
+
+namespace runtime {
+
+namespace {
+
+std::string shown(const std::filesystem::path &path)
+{
+    return utf8FromPath(path);
+}
+
+// Links of every kind that point elsewhere; other reparse points (cloud placeholders,
+// deduplicated or compressed files) are the file itself.
+bool isLinkTag(DWORD tag)
+{
+    return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT ||
+           tag == IO_REPARSE_TAG_APPEXECLINK;
+}
+
+bool isLink(const std::filesystem::path &path)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileExW(path.c_str(), FindExInfoBasic, &found,
+                                             FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    ::FindClose(search);
+    return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           isLinkTag(found.dwReserved0);
+}
+
+const wchar_t *nameOrHere(const std::filesystem::path &path)
+{
+    return path.empty() ? L"." : path.c_str();
+}
+
+} // namespace
+
+std::filesystem::path pathFromUtf8(const std::string &text)
+{
+    return std::filesystem::path(win32::utf16FromUtf8(text));
+}
+
+std::string utf8FromPath(const std::filesystem::path &path)
+{
+    return win32::utf8FromUtf16(path.native());
+}
+
+std::string folderOf(const std::string &path)
+{
+    const std::size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos)
+        return {};
+    // A root keeps its separator: "\" and "C:\" name folders, "" and "C:" do not.
+    const bool root = slash == 0 || (slash == 2 && path[1] == ':');
+    return path.substr(0, root ? slash + 1 : slash);
+}
+
+FileKind fileKind(const std::filesystem::path &path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        const DWORD error = ::GetLastError();
+        if (win32::isMissing(error))
+            return FileKind::Missing;
+        win32::failWith(error, "cannot look at " + shown(path));
+    }
+    const DWORD attributes = data.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && isLink(path))
+        return FileKind::SymbolicLink;
+    if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0)
+        return FileKind::Other;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return FileKind::Directory;
+    return FileKind::Regular;
+}
+
+bool pathExists(const std::filesystem::path &path)
+{
+    if (path.empty())
+        return false;
+    // A file that the system holds open without sharing (a page file) exists all the same.
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES ||
+           ::GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+void deleteFile(const std::filesystem::path &path)
+{
+    if (::DeleteFileW(path.c_str()))
+        return;
+    DWORD error = ::GetLastError();
+    // Windows will not delete a read-only file where POSIX asks only the folder; a program kept
+    // read-only by its installer must still give way to its backup's removal.
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        ::SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        if (::DeleteFileW(path.c_str()))
+            return;
+        error = ::GetLastError();
+        ::SetFileAttributesW(path.c_str(), attributes);
+    }
+    win32::failWith(error, "cannot delete " + shown(path));
+}
+
+void renameNoReplace(const std::filesystem::path &from, const std::filesystem::path &to)
+{
+    // Without MOVEFILE_REPLACE_EXISTING an existing target is refused, and without
+    // MOVEFILE_COPY_ALLOWED another drive is too; write-through returns once the new name is on
+    // the disk.
+    if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
+        return;
+    const DWORD error = ::GetLastError();
+    const std::string what = "cannot move " + shown(from) + " to " + shown(to);
+    if (error == ERROR_NOT_SAME_DEVICE)
+        throw RuntimeError(what + ": they are on different drives");
+    if (win32::isBusy(error) || (error == ERROR_ACCESS_DENIED && win32::isHeldOpen(from)))
+        throw RuntimeError(ErrorKind::Busy,
+                           what + ": " + shown(from) + " is in use by another program");
+    win32::failWith(error, what);
+}
+
+bool exchangeFiles(const std::filesystem::path &, const std::filesystem::path &)
+{
+    // Windows cannot swap two names in one step (ReplaceFileW renames one after the other), so
+    // the caller swaps with two no-replace renames.
+    return false;
+}
+
+void syncFolder(const std::filesystem::path &folder)
+{
+    // Every rename here is made with MOVEFILE_WRITE_THROUGH, which returns only once the name
+    // is on the disk: a folder has nothing left to flush. A missing folder is still told.
+    const DWORD attributes = ::GetFileAttributesW(nameOrHere(folder));
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        win32::failWith(::GetLastError(), "cannot sync " + shown(folder));
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        throw RuntimeError(ErrorKind::NotFound,
+                           "cannot sync " + shown(folder) + ": it is not a folder");
+}
+
+std::vector<std::string> folderEntries(const std::filesystem::path &folder)
+{
+    const std::filesystem::path pattern = std::filesystem::path(nameOrHere(folder)) / L"*";
+    WIN32_FIND_DATAW found;
+    const HANDLE search =
+        ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                           FIND_FIRST_EX_LARGE_FETCH);
+    std::vector<std::string> names;
+    if (search == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        const DWORD attributes = ::GetFileAttributesW(nameOrHere(folder));
+        const bool isFolder =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        // A drive's root has no "." or "..": when empty, there is nothing to find at all.
+        if (error == ERROR_FILE_NOT_FOUND && isFolder)
+            return names;
+        // Windows calls a search inside a file anything from a missing path to an invalid name.
+        if (attributes != INVALID_FILE_ATTRIBUTES && !isFolder)
+            throw RuntimeError(ErrorKind::NotFound,
+                               "cannot read the folder " + shown(folder) + ": it is not a folder");
+        win32::failWith(error, "cannot read the folder " + shown(folder));
+    }
+    DWORD error = ERROR_SUCCESS;
+    while (error == ERROR_SUCCESS) {
+        const std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L"..")
+            names.push_back(win32::utf8FromUtf16(name));
+        if (!::FindNextFileW(search, &found))
+            error = ::GetLastError();
+    }
+    ::FindClose(search);
+    if (error != ERROR_NO_MORE_FILES)
+        win32::failWith(error, "cannot read the folder " + shown(folder));
+    return names;
+}
+
+std::string readRegularFile(const std::filesystem::path &path, std::size_t maxBytes)
+{
+    // Backup semantics, so that a folder opens too and is refused below rather than failing as
+    // access denied. Opening a pipe never waits: it connects or fails at once.
+    const win32::KernelHandle file(::CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    const std::string notRegular = shown(path) + " is not a regular file";
+    if (!file.valid()) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_PIPE_BUSY)
+            throw RuntimeError(ErrorKind::Refused, notRegular);
+        win32::failWith(error, "cannot open " + shown(path));
+    }
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK)
+        throw RuntimeError(ErrorKind::Refused, notRegular);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(file.get(), &info))
+        win32::failWith(::GetLastError(), "cannot look at " + shown(path));
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        throw RuntimeError(ErrorKind::Refused, notRegular);
+    const std::uint64_t size = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
+
+    std::string bytes;
+    try {
+        // One byte beyond the limit tells a file that is too large, even one that grew.
+        bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(maxBytes, size) + 1));
+        std::size_t filled = 0;
+        for (;;) {
+            if (filled == bytes.size()) {
+                if (filled > maxBytes)
+                    break;
+                bytes.resize(std::min(maxBytes + 1, bytes.size() * 2));
+            }
+            const DWORD asked = static_cast<DWORD>(std::min<std::size_t>(
+                bytes.size() - filled, std::numeric_limits<DWORD>::max() / 2));
+            DWORD got = 0;
+            if (!::ReadFile(file.get(), bytes.data() + filled, asked, &got, nullptr))
+                win32::failWith(::GetLastError(), "cannot read " + shown(path));
+            if (got == 0)
+                break;
+            filled += got;
+        }
+        bytes.resize(filled);
+    } catch (const std::bad_alloc &) {
+        throw RuntimeError(ErrorKind::Failed, "there is not enough memory to read " + shown(path));
+    }
+    if (bytes.size() > maxBytes)
+        throw RuntimeError(ErrorKind::Refused,
+                           shown(path) + " is larger than " + std::to_string(maxBytes) + " bytes");
+    return bytes;
+}
+
+} // namespace runtime

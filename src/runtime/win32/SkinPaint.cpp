@@ -1,0 +1,611 @@
+#include "SkinPaint.h"
+
+#include "Unicode.h"
+#include "runtime/RuntimeError.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <new>
+
+namespace runtime::win32 {
+
+namespace {
+
+// The hue arithmetic below is the skin format's own (QColor's, with 16-bit channels and
+// single-precision floats, rounded to whole degrees and bytes in between): an image turned here
+// must match the colours the format turned beside it, so none of the roundings may change.
+constexpr float kMax16 = 65535.0f;
+
+int round16(float value)
+{
+    return static_cast<int>(value + std::copysign(0.5f, value));
+}
+
+int div257(int value)
+{
+    return (value + 0x80 - ((value + 0x80) >> 8)) >> 8;
+}
+
+bool fuzzyIsNull(float value)
+{
+    return std::fabs(value) <= 0.00001f;
+}
+
+bool fuzzyCompare(float a, float b)
+{
+    return std::fabs(a - b) * 100000.0f <= std::min(std::fabs(a), std::fabs(b));
+}
+
+struct Hsv
+{
+    int hue = -1;
+    int saturation = 0;
+    int value = 0;
+};
+
+Hsv toHsv(Color color)
+{
+    const float r = static_cast<float>(color.r * 0x101) / kMax16;
+    const float g = static_cast<float>(color.g * 0x101) / kMax16;
+    const float b = static_cast<float>(color.b * 0x101) / kMax16;
+    const float max = std::max({r, g, b});
+    const float min = std::min({r, g, b});
+    const float delta = max - min;
+    Hsv hsv;
+    hsv.value = div257(round16(max * kMax16));
+    if (fuzzyIsNull(delta))
+        return hsv;
+    hsv.saturation = div257(round16((delta / max) * kMax16));
+    float hue = 0.0f;
+    if (fuzzyCompare(r, max))
+        hue = (g - b) / delta;
+    else if (fuzzyCompare(g, max))
+        hue = 2.0f + (b - r) / delta;
+    else
+        hue = 4.0f + (r - g) / delta;
+    hue *= 60.0f;
+    if (hue < 0.0f)
+        hue += 360.0f;
+    hsv.hue = round16(hue * 100.0f) / 100;
+    return hsv;
+}
+
+Color fromHsv(int hue, int saturation, int value, std::uint8_t alpha)
+{
+    const int value16 = value * 0x101;
+    const auto channel = [](float fraction) {
+        return static_cast<std::uint8_t>(div257(round16(fraction * kMax16)));
+    };
+    if (saturation == 0) {
+        const auto grey = static_cast<std::uint8_t>(div257(value16));
+        return {grey, grey, grey, alpha};
+    }
+    const float h = static_cast<float>(hue * 100) / 6000.0f;
+    const float s = static_cast<float>(saturation * 0x101) / kMax16;
+    const float v = static_cast<float>(value16) / kMax16;
+    const int sector = static_cast<int>(h);
+    const float f = h - static_cast<float>(sector);
+    const float p = v * (1.0f - s);
+    const float q = v * (1.0f - s * f);
+    const float t = v * (1.0f - s * (1.0f - f));
+    switch (sector) {
+    case 0:
+        return {channel(v), channel(t), channel(p), alpha};
+    case 1:
+        return {channel(q), channel(v), channel(p), alpha};
+    case 2:
+        return {channel(p), channel(v), channel(t), alpha};
+    case 3:
+        return {channel(p), channel(q), channel(v), alpha};
+    case 4:
+        return {channel(t), channel(p), channel(v), alpha};
+    default:
+        return {channel(v), channel(p), channel(q), alpha};
+    }
+}
+
+[[noreturn]] void refuseImage(const char *owner, const std::string &what)
+{
+    throw RuntimeError(ErrorKind::Refused, std::string("the image of the ") + owner + " " + what);
+}
+
+PaintFill prepareFill(const look::Fill &fill, const char *owner)
+{
+    PaintFill prepared;
+    prepared.stops = fill.stops;
+    if (fill.image) {
+        std::unique_ptr<Gdiplus::Bitmap> decoded = decodePng(fill.image->png, fill.image->hue);
+        if (!decoded || static_cast<int>(decoded->GetWidth()) != fill.image->width ||
+            static_cast<int>(decoded->GetHeight()) != fill.image->height)
+            refuseImage(owner, "cannot be decoded: the PNG image is damaged, or there is not "
+                               "enough memory for it");
+        prepared.image = std::move(decoded);
+    }
+    prepared.density = std::max(1, fill.density);
+    prepared.imageMode = fill.imageMode;
+    return prepared;
+}
+
+PaintFont prepareFont(const look::Font &font)
+{
+    return {resolveFontFamily(utf16FromUtf8(font.family)), font.pointSize, font.bold, font.italic};
+}
+
+Gdiplus::RectF toRectF(const RECT &rect)
+{
+    return {static_cast<Gdiplus::REAL>(rect.left), static_cast<Gdiplus::REAL>(rect.top),
+            static_cast<Gdiplus::REAL>(rect.right - rect.left),
+            static_cast<Gdiplus::REAL>(rect.bottom - rect.top)};
+}
+
+void addRounded(Gdiplus::GraphicsPath &path, const Gdiplus::RectF &rect, double radius)
+{
+    const auto r = static_cast<Gdiplus::REAL>(std::min(
+        {radius, static_cast<double>(rect.Width) / 2, static_cast<double>(rect.Height) / 2}));
+    if (r <= 0) {
+        path.AddRectangle(rect);
+        return;
+    }
+    const Gdiplus::REAL d = 2 * r;
+    const Gdiplus::REAL right = rect.X + rect.Width;
+    const Gdiplus::REAL bottom = rect.Y + rect.Height;
+    path.StartFigure();
+    path.AddArc(rect.X, rect.Y, d, d, 180, 90);
+    path.AddArc(right - d, rect.Y, d, d, 270, 90);
+    path.AddArc(right - d, bottom - d, d, d, 0, 90);
+    path.AddArc(rect.X, bottom - d, d, d, 90, 90);
+    path.CloseFigure();
+}
+
+bool isEmptyRect(const RECT &rect)
+{
+    return rect.right <= rect.left || rect.bottom <= rect.top;
+}
+
+// One column of the gradient's rows, each the colour at its centre: drawn through a texture
+// brush, every row is one exact colour, and the gradient needs no edge fix-ups at either end.
+std::unique_ptr<Gdiplus::Bitmap> gradientColumn(const std::vector<look::GradientStop> &stops,
+                                                int height)
+{
+    auto column = std::make_unique<Gdiplus::Bitmap>(1, height, PixelFormat32bppARGB);
+    if (column->GetLastStatus() != Gdiplus::Ok)
+        return nullptr;
+    Gdiplus::BitmapData data{};
+    Gdiplus::Rect all(0, 0, 1, height);
+    if (column->LockBits(&all, Gdiplus::ImageLockModeWrite, PixelFormat32bppARGB, &data) !=
+        Gdiplus::Ok)
+        return nullptr;
+    for (int y = 0; y < height; ++y) {
+        const Color c = gradientColorAt(stops, (y + 0.5) / height);
+        auto *pixel = reinterpret_cast<std::uint32_t *>(
+            static_cast<std::uint8_t *>(data.Scan0) + static_cast<std::ptrdiff_t>(y) * data.Stride);
+        *pixel = (std::uint32_t{c.a} << 24) | (std::uint32_t{c.r} << 16) |
+                 (std::uint32_t{c.g} << 8) | c.b;
+    }
+    column->UnlockBits(&data);
+    return column;
+}
+
+struct GdiPlusSession
+{
+    GdiPlusSession()
+    {
+        Gdiplus::GdiplusStartupInput input;
+        started = Gdiplus::GdiplusStartup(&token, &input, nullptr) == Gdiplus::Ok;
+    }
+    // Never shut down: bitmaps and fonts held by statics may outlive any point it could be done.
+    ULONG_PTR token = 0;
+    bool started = false;
+};
+
+} // namespace
+
+void requireGdiPlus()
+{
+    static const GdiPlusSession session;
+    if (!session.started)
+        throw RuntimeError(ErrorKind::Unavailable, "the graphics library GDI+ did not start");
+}
+
+int DeviceScale::px(double logical) const
+{
+    return static_cast<int>(std::lround(logical * factor()));
+}
+
+RECT DeviceScale::rect(int left, int top, int width, int height) const
+{
+    return {px(left), px(top), px(left + width), px(top + height)};
+}
+
+int DeviceScale::line(int logical) const
+{
+    return logical <= 0 ? 0 : std::max(1, px(logical));
+}
+
+PaintFill PaintFill::solid(Color color)
+{
+    PaintFill fill;
+    fill.stops.push_back({0.0, color});
+    return fill;
+}
+
+Color rotateHue(Color color, int degrees)
+{
+    degrees = (degrees % 360 + 360) % 360;
+    if (degrees == 0)
+        return color;
+    const Hsv hsv = toHsv(color);
+    if (hsv.hue < 0)
+        return color;
+    return fromHsv((hsv.hue + degrees) % 360, hsv.saturation, hsv.value, color.a);
+}
+
+std::unique_ptr<Gdiplus::Bitmap> decodePng(std::string_view png, int hueDegrees)
+{
+    static constexpr char kSignature[] = "\x89PNG\r\n\x1a\n";
+    if (png.size() < 8 || std::memcmp(png.data(), kSignature, 8) != 0 || png.size() > 0x7fffffffU)
+        return nullptr;
+    requireGdiPlus();
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, png.size());
+    if (memory == nullptr)
+        throw RuntimeError(ErrorKind::Refused, "there is not enough memory to decode the image");
+    void *bytes = GlobalLock(memory);
+    std::memcpy(bytes, png.data(), png.size());
+    GlobalUnlock(memory);
+    IStream *stream = nullptr;
+    if (FAILED(CreateStreamOnHGlobal(memory, TRUE, &stream))) {
+        GlobalFree(memory);
+        throw RuntimeError(ErrorKind::Refused, "there is not enough memory to decode the image");
+    }
+
+    std::unique_ptr<Gdiplus::Bitmap> result;
+    {
+        // GDI+ decodes lazily from its stream; the pixels are copied out before the stream goes.
+        Gdiplus::Bitmap source(stream, FALSE);
+        GUID format{};
+        if (source.GetLastStatus() == Gdiplus::Ok && source.GetRawFormat(&format) == Gdiplus::Ok &&
+            format == Gdiplus::ImageFormatPNG && source.GetWidth() > 0 && source.GetHeight() > 0) {
+            const auto width = static_cast<INT>(source.GetWidth());
+            const auto height = static_cast<INT>(source.GetHeight());
+            Gdiplus::Rect all(0, 0, width, height);
+            Gdiplus::BitmapData in{};
+            if (source.LockBits(&all, Gdiplus::ImageLockModeRead, PixelFormat32bppARGB, &in) ==
+                Gdiplus::Ok) {
+                auto copy = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppARGB);
+                Gdiplus::BitmapData out{};
+                const bool made = copy->GetLastStatus() == Gdiplus::Ok &&
+                                  copy->LockBits(&all, Gdiplus::ImageLockModeWrite,
+                                                 PixelFormat32bppARGB, &out) == Gdiplus::Ok;
+                if (made) {
+                    const int degrees = (hueDegrees % 360 + 360) % 360;
+                    std::uint32_t lastIn = 0;
+                    std::uint32_t lastOut = 0;
+                    bool any = false;
+                    for (int y = 0; y < height; ++y) {
+                        const auto *from = reinterpret_cast<const std::uint32_t *>(
+                            static_cast<const std::uint8_t *>(in.Scan0) +
+                            static_cast<std::ptrdiff_t>(y) * in.Stride);
+                        auto *to = reinterpret_cast<std::uint32_t *>(
+                            static_cast<std::uint8_t *>(out.Scan0) +
+                            static_cast<std::ptrdiff_t>(y) * out.Stride);
+                        for (int x = 0; x < width; ++x) {
+                            // Skin images are mostly runs of one colour; the HSV round trip is
+                            // the cost here.
+                            if (degrees != 0 && (!any || from[x] != lastIn)) {
+                                lastIn = from[x];
+                                const Color turned =
+                                    rotateHue(Color{static_cast<std::uint8_t>(lastIn >> 16),
+                                                    static_cast<std::uint8_t>(lastIn >> 8),
+                                                    static_cast<std::uint8_t>(lastIn),
+                                                    static_cast<std::uint8_t>(lastIn >> 24)},
+                                              degrees);
+                                lastOut = (std::uint32_t{turned.a} << 24) |
+                                          (std::uint32_t{turned.r} << 16) |
+                                          (std::uint32_t{turned.g} << 8) | turned.b;
+                                any = true;
+                            }
+                            to[x] = degrees != 0 ? lastOut : from[x];
+                        }
+                    }
+                    copy->UnlockBits(&out);
+                    result = std::move(copy);
+                }
+                source.UnlockBits(&in);
+                if (!made) {
+                    stream->Release();
+                    throw RuntimeError(ErrorKind::Refused,
+                                       "the image needs more memory than there is");
+                }
+            }
+        }
+    }
+    stream->Release();
+    return result;
+}
+
+std::wstring resolveFontFamily(const std::wstring &family)
+{
+    requireGdiPlus();
+    static std::map<std::wstring, std::wstring> resolved;
+    if (const auto found = resolved.find(family); found != resolved.end())
+        return found->second;
+
+    const auto available = [](const std::wstring &name) {
+        if (name.empty())
+            return false;
+        const Gdiplus::FontFamily candidate(name.c_str());
+        return candidate.GetLastStatus() == Gdiplus::Ok && candidate.IsAvailable() != FALSE;
+    };
+    std::wstring result;
+    if (available(family)) {
+        result = family;
+    } else if (const std::wstring ui = messageFont(96).lfFaceName; available(ui)) {
+        result = ui;
+    } else {
+        WCHAR name[LF_FACESIZE] = {};
+        const Gdiplus::FontFamily *generic = Gdiplus::FontFamily::GenericSansSerif();
+        if (generic != nullptr && generic->GetLastStatus() == Gdiplus::Ok &&
+            generic->GetFamilyName(name) == Gdiplus::Ok && available(name)) {
+            result = name;
+        } else {
+            // A bare system may lack every family it names for the purpose; any font that is
+            // installed draws text, which no font at all would not.
+            const Gdiplus::InstalledFontCollection installed;
+            const INT count = installed.GetFamilyCount();
+            std::vector<Gdiplus::FontFamily> families(static_cast<std::size_t>(std::max(0, count)));
+            INT found = 0;
+            if (count > 0 && installed.GetFamilies(count, families.data(), &found) == Gdiplus::Ok) {
+                for (INT i = 0; i < found; ++i) {
+                    if (families[static_cast<std::size_t>(i)].GetFamilyName(name) != Gdiplus::Ok)
+                        continue;
+                    const std::wstring candidate = name;
+                    if (result.empty() || (candidate.find(L"Sans") != std::wstring::npos &&
+                                           result.find(L"Sans") == std::wstring::npos))
+                        result = candidate;
+                }
+            }
+        }
+    }
+    resolved.emplace(family, result);
+    return result;
+}
+
+LOGFONTW messageFont(unsigned dpi)
+{
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof(metrics);
+    if (SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0, dpi))
+        return metrics.lfMessageFont;
+    LOGFONTW font{};
+    font.lfHeight = -MulDiv(9, static_cast<int>(dpi), 72);
+    font.lfWeight = FW_NORMAL;
+    font.lfCharSet = DEFAULT_CHARSET;
+    wcscpy_s(font.lfFaceName, L"Segoe UI");
+    return font;
+}
+
+Gdiplus::Color gdiplusColor(Color color)
+{
+    return Gdiplus::Color(color.a, color.r, color.g, color.b);
+}
+
+Color gradientColorAt(const std::vector<look::GradientStop> &stops, double t)
+{
+    if (stops.empty())
+        return {};
+    if (stops.size() == 1 || t <= stops.front().position)
+        return stops.front().color;
+    for (std::size_t i = 1; i < stops.size(); ++i) {
+        const look::GradientStop &from = stops[i - 1];
+        const look::GradientStop &to = stops[i];
+        if (t > to.position)
+            continue;
+        const double f =
+            to.position > from.position ? (t - from.position) / (to.position - from.position) : 1.0;
+        const auto mix = [f](std::uint8_t a, std::uint8_t b) {
+            return static_cast<std::uint8_t>(std::lround(a + (b - a) * f));
+        };
+        return {mix(from.color.r, to.color.r), mix(from.color.g, to.color.g),
+                mix(from.color.b, to.color.b), mix(from.color.a, to.color.a)};
+    }
+    return stops.back().color;
+}
+
+PreparedLook prepareLook(const SkinLook &look)
+{
+    requireGdiPlus();
+    PreparedLook prepared;
+    prepared.frame = look.frame;
+    prepared.titleHeight = look.title.height;
+    prepared.titleBackground = prepareFill(look.title.background, "title bar");
+    prepared.titleTextColor = look.title.textColor;
+    prepared.titleFont = prepareFont(look.title.font);
+    prepared.titleAlign = look.title.align;
+    prepared.titleIndent = look.title.indent;
+
+    const look::ButtonStyle &button = look.closeButton;
+    prepared.buttonSize = button.size;
+    prepared.buttonCornerRadius = button.cornerRadius;
+    prepared.buttonBackground = prepareFill(button.background, "close button");
+    prepared.buttonHoverBackground = prepareFill(button.hoverBackground, "close button");
+    prepared.buttonPressedBackground = prepareFill(button.pressedBackground, "close button");
+    prepared.buttonBorderColor = button.borderColor;
+    prepared.buttonGlyphColor = button.glyphColor;
+    prepared.buttonHoverGlyphColor = button.hoverGlyphColor;
+
+    prepared.client = prepareFill(look.client, "client area");
+
+    if (look.panel.background)
+        prepared.panelBackground = prepareFill(*look.panel.background, "panel");
+    prepared.panelBorderColor = look.panel.borderColor;
+    prepared.panelCornerRadius = look.panel.cornerRadius;
+
+    prepared.labelTextColor = look.label.textColor;
+    if (look.label.font)
+        prepared.labelFont = prepareFont(*look.label.font);
+
+    prepared.barCornerRadius = look.bar.cornerRadius;
+    prepared.barGroove = prepareFill(look.bar.groove, "progress bar's groove");
+    prepared.barGrooveBorderColor = look.bar.grooveBorderColor;
+    prepared.barFill = prepareFill(look.bar.fill, "progress bar's fill");
+    prepared.barFillBorderColor = look.bar.fillBorderColor;
+    return prepared;
+}
+
+void paintFill(Gdiplus::Graphics &graphics, const RECT &rect, const PaintFill &fill, double radius,
+               const DeviceScale &scale)
+{
+    if (fill.isEmpty() || isEmptyRect(rect))
+        return;
+    const Gdiplus::GraphicsState state = graphics.Save();
+    // Pixel centres at half coordinates: whole-pixel rectangles cover exactly their pixels and a
+    // texture drawn at its own size samples each texel at its centre.
+    graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
+    graphics.SetSmoothingMode(radius > 0 ? Gdiplus::SmoothingModeAntiAlias
+                                         : Gdiplus::SmoothingModeNone);
+    const Gdiplus::RectF area = toRectF(rect);
+    Gdiplus::GraphicsPath path;
+    addRounded(path, area, radius);
+    const auto fillWith = [&](const Gdiplus::Brush &brush) {
+        if (radius > 0)
+            graphics.FillPath(&brush, &path);
+        else
+            graphics.FillRectangle(&brush, area);
+    };
+
+    if (fill.stops.size() == 1) {
+        const Gdiplus::SolidBrush brush(gdiplusColor(fill.stops.front().color));
+        fillWith(brush);
+    } else if (!fill.stops.empty()) {
+        const std::unique_ptr<Gdiplus::Bitmap> column =
+            gradientColumn(fill.stops, rect.bottom - rect.top);
+        if (column) {
+            Gdiplus::TextureBrush brush(column.get(), Gdiplus::WrapModeTile);
+            brush.TranslateTransform(static_cast<Gdiplus::REAL>(rect.left),
+                                     static_cast<Gdiplus::REAL>(rect.top));
+            graphics.SetInterpolationMode(Gdiplus::InterpolationModeNearestNeighbor);
+            fillWith(brush);
+        }
+    }
+
+    if (fill.image) {
+        if (radius > 0)
+            graphics.SetClip(&path, Gdiplus::CombineModeIntersect);
+        Gdiplus::Bitmap *image = fill.image.get();
+        if (fill.imageMode == look::Fill::ImageMode::Tile) {
+            const double zoom = scale.factor() / fill.density;
+            Gdiplus::TextureBrush brush(image, Gdiplus::WrapModeTile);
+            brush.TranslateTransform(static_cast<Gdiplus::REAL>(rect.left),
+                                     static_cast<Gdiplus::REAL>(rect.top));
+            brush.ScaleTransform(static_cast<Gdiplus::REAL>(zoom),
+                                 static_cast<Gdiplus::REAL>(zoom));
+            graphics.SetInterpolationMode(zoom == 1.0
+                                              ? Gdiplus::InterpolationModeNearestNeighbor
+                                              : Gdiplus::InterpolationModeHighQualityBilinear);
+            graphics.FillRectangle(&brush, area);
+        } else {
+            // Mirrored beyond its edges, so the outermost pixels are not blended with nothing.
+            Gdiplus::ImageAttributes attributes;
+            attributes.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+            graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBilinear);
+            graphics.DrawImage(image, area, 0, 0, static_cast<Gdiplus::REAL>(image->GetWidth()),
+                               static_cast<Gdiplus::REAL>(image->GetHeight()), Gdiplus::UnitPixel,
+                               &attributes);
+        }
+    }
+    graphics.Restore(state);
+}
+
+void paintBorder(Gdiplus::Graphics &graphics, const RECT &rect, const std::optional<Color> &color,
+                 int width, double radius)
+{
+    if (!color || width <= 0 || isEmptyRect(rect))
+        return;
+    const Gdiplus::GraphicsState state = graphics.Save();
+    graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
+    const Gdiplus::SolidBrush brush(gdiplusColor(*color));
+    const Gdiplus::RectF outer = toRectF(rect);
+    const auto w = static_cast<Gdiplus::REAL>(width);
+    if (radius <= 0) {
+        // Four whole-pixel strips: sharp at any scale, and nothing is painted twice.
+        graphics.SetSmoothingMode(Gdiplus::SmoothingModeNone);
+        const Gdiplus::REAL innerHeight = std::max<Gdiplus::REAL>(0, outer.Height - 2 * w);
+        graphics.FillRectangle(&brush, outer.X, outer.Y, outer.Width, std::min(w, outer.Height));
+        if (outer.Height > w)
+            graphics.FillRectangle(&brush, outer.X, outer.Y + outer.Height - w, outer.Width,
+                                   std::min(w, outer.Height - w));
+        if (innerHeight > 0) {
+            graphics.FillRectangle(&brush, outer.X, outer.Y + w, std::min(w, outer.Width),
+                                   innerHeight);
+            if (outer.Width > w)
+                graphics.FillRectangle(&brush, outer.X + outer.Width - w, outer.Y + w,
+                                       std::min(w, outer.Width - w), innerHeight);
+        }
+    } else {
+        // Filled as the ring between two outlines rather than stroked: a stroke of one pixel
+        // sits on half pixels and blurs.
+        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+        Gdiplus::GraphicsPath ring(Gdiplus::FillModeAlternate);
+        addRounded(ring, outer, radius);
+        const Gdiplus::RectF inner(outer.X + w, outer.Y + w, outer.Width - 2 * w,
+                                   outer.Height - 2 * w);
+        if (inner.Width > 0 && inner.Height > 0)
+            addRounded(ring, inner, std::max(0.0, radius - width));
+        graphics.FillPath(&brush, &ring);
+    }
+    graphics.Restore(state);
+}
+
+void paintText(Gdiplus::Graphics &graphics, const RECT &rect, const std::wstring &text,
+               const PaintFont &font, Color color, look::Alignment align, const DeviceScale &scale)
+{
+    if (text.empty() || font.family.empty() || isEmptyRect(rect))
+        return;
+    const Gdiplus::FontFamily family(font.family.c_str());
+    if (family.GetLastStatus() != Gdiplus::Ok)
+        return;
+    INT style = Gdiplus::FontStyleRegular;
+    if (font.bold)
+        style |= Gdiplus::FontStyleBold;
+    if (font.italic)
+        style |= Gdiplus::FontStyleItalic;
+    if (family.IsStyleAvailable(style) == FALSE)
+        style = Gdiplus::FontStyleRegular;
+    const Gdiplus::Font drawn(&family,
+                              static_cast<Gdiplus::REAL>(font.pointSize * scale.dpi / 72.0), style,
+                              Gdiplus::UnitPixel);
+    if (drawn.GetLastStatus() != Gdiplus::Ok)
+        return;
+    Gdiplus::StringFormat format(Gdiplus::StringFormatFlagsNoWrap);
+    format.SetAlignment(align == look::Alignment::Center  ? Gdiplus::StringAlignmentCenter
+                        : align == look::Alignment::Right ? Gdiplus::StringAlignmentFar
+                                                          : Gdiplus::StringAlignmentNear);
+    format.SetLineAlignment(Gdiplus::StringAlignmentCenter);
+    format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
+    const Gdiplus::SolidBrush brush(gdiplusColor(color));
+    const Gdiplus::GraphicsState state = graphics.Save();
+    graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAliasGridFit);
+    graphics.DrawString(text.c_str(), static_cast<INT>(text.size()), &drawn, toRectF(rect), &format,
+                        &brush);
+    graphics.Restore(state);
+}
+
+HBITMAP createCanvas(HDC reference, int width, int height, void **bits)
+{
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = std::max(1, width);
+    info.bmiHeader.biHeight = -std::max(1, height);
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void *pixels = nullptr;
+    HBITMAP bitmap = CreateDIBSection(reference, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
+    if (bits != nullptr)
+        *bits = pixels;
+    return bitmap;
+}
+
+} // namespace runtime::win32

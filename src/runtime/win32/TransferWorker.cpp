@@ -1,0 +1,376 @@
+#include "TransferWorker.h"
+
+#include "SystemError.h"
+#include "runtime/RuntimeError.h"
+
+#include <algorithm>
+#include <system_error>
+#include <utility>
+
+namespace runtime::win32 {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kProgressInterval = 33ms;
+constexpr DWORD kWakeRetryMs = 50;
+constexpr UINT kRunCalls = WM_APP + 1;
+constexpr wchar_t kWindowClass[] = L"RefitorTransferNotifications";
+constexpr wchar_t kUserAgent[] = L"Refitor";
+
+std::once_flag windowClassRegistered;
+
+} // namespace
+
+struct NotificationWindow::Queue
+{
+    std::mutex mutex;
+    std::deque<std::function<void()>> calls; // guarded by mutex
+    HWND window = nullptr;
+    bool wakePosted = false; // guarded by mutex
+    bool wakeOwed = false;   // guarded by mutex
+    bool closed = false;     // guarded by mutex
+
+    // With mutex held. One message stands for every call queued so far, so that a burst of
+    // notifications cannot fill the UI thread's message queue.
+    void requestWake() noexcept
+    {
+        if (::PostMessageW(window, kRunCalls, 0, 0)) {
+            wakePosted = true;
+            wakeOwed = false;
+        } else {
+            wakeOwed = true;
+        }
+    }
+
+    // Each call is taken out before it runs and nothing is touched after it but this queue,
+    // which the caller holds: a call may destroy the window and its owner.
+    void deliver() noexcept
+    {
+        std::size_t count = 0;
+        {
+            const std::lock_guard lock(mutex);
+            wakePosted = false;
+            count = calls.size();
+        }
+        // Calls queued meanwhile wait for their own message, so that other messages are
+        // dispatched in between even under a steady stream.
+        while (count-- > 0) {
+            std::function<void()> call;
+            {
+                const std::lock_guard lock(mutex);
+                if (closed || calls.empty())
+                    return;
+                call = std::move(calls.front());
+                calls.pop_front();
+            }
+            call();
+        }
+    }
+};
+
+NotificationWindow::NotificationWindow() : m_queue(std::make_shared<Queue>())
+{
+    const HINSTANCE instance = ::GetModuleHandleW(nullptr);
+    std::call_once(windowClassRegistered, [instance] {
+        WNDCLASSEXW windowClass{};
+        windowClass.cbSize = sizeof windowClass;
+        windowClass.lpfnWndProc = &NotificationWindow::windowProcedure;
+        windowClass.hInstance = instance;
+        windowClass.lpszClassName = kWindowClass;
+        ::RegisterClassExW(&windowClass);
+    });
+    m_window = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 instance, nullptr);
+    if (!m_window) {
+        throw RuntimeError(ErrorKind::Unavailable,
+                           "the download notifications could not start: " + lastErrorText());
+    }
+    ::SetWindowLongPtrW(m_window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    m_queue->window = m_window;
+}
+
+NotificationWindow::~NotificationWindow()
+{
+    // Dropped outside the lock: a call's captures may run destructors of any kind.
+    std::deque<std::function<void()>> dropped;
+    {
+        const std::lock_guard lock(m_queue->mutex);
+        m_queue->closed = true;
+        dropped.swap(m_queue->calls);
+    }
+    ::SetWindowLongPtrW(m_window, GWLP_USERDATA, 0);
+    ::DestroyWindow(m_window);
+}
+
+void NotificationWindow::post(std::function<void()> call)
+{
+    Queue &queue = *m_queue;
+    const std::lock_guard lock(queue.mutex);
+    if (queue.closed)
+        return;
+    queue.calls.push_back(std::move(call));
+    if (!queue.wakePosted)
+        queue.requestWake();
+}
+
+bool NotificationWindow::retryWake() noexcept
+{
+    Queue &queue = *m_queue;
+    const std::lock_guard lock(queue.mutex);
+    if (queue.closed || !queue.wakeOwed || queue.wakePosted)
+        return false;
+    queue.requestWake();
+    return queue.wakeOwed;
+}
+
+// noexcept: nothing may unwind through the message loop, so a throwing handler ends the program.
+LRESULT CALLBACK NotificationWindow::windowProcedure(HWND window, UINT message, WPARAM wParam,
+                                                     LPARAM lParam) noexcept
+{
+    if (message != kRunCalls)
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    const auto *self =
+        reinterpret_cast<const NotificationWindow *>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (!self)
+        return 0;
+    const std::shared_ptr<Queue> queue = self->m_queue;
+    queue->deliver();
+    return 0;
+}
+
+TransferWorker::TransferWorker(NotificationWindow &window,
+                               std::shared_ptr<const ReaderHandlers> handlers)
+    : m_window(window), m_handlers(std::move(handlers)), m_inbox(std::make_shared<Inbox>())
+{
+    m_session = ::WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+    if (!m_session) {
+        // Before Windows 8.1 a session cannot follow the user's proxy settings by itself, so
+        // each request looks its proxy up.
+        m_session = ::WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                  WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+        m_proxy.automatic = false;
+        m_proxy.lookupSession = ::WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    }
+    const auto closeSessions = [this] {
+        if (m_session)
+            ::WinHttpCloseHandle(m_session);
+        if (m_proxy.lookupSession)
+            ::WinHttpCloseHandle(m_proxy.lookupSession);
+    };
+    if (!m_session) {
+        const DWORD error = ::GetLastError();
+        closeSessions();
+        throw RuntimeError(ErrorKind::Unavailable,
+                           "the network library could not start: " +
+                               systemErrorText(error, ::GetModuleHandleW(L"winhttp.dll")));
+    }
+    try {
+        m_thread = std::thread([this] { run(); });
+    } catch (const std::system_error &error) {
+        closeSessions();
+        throw RuntimeError(ErrorKind::Unavailable,
+                           std::string("the download thread could not start: ") + error.what());
+    }
+}
+
+TransferWorker::~TransferWorker()
+{
+    for (const auto &[name, flag] : m_running)
+        flag->store(true);
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stopRequested = true;
+    }
+    m_inbox->wake();
+    m_thread.join();
+    ::WinHttpCloseHandle(m_session);
+    if (m_proxy.lookupSession)
+        ::WinHttpCloseHandle(m_proxy.lookupSession);
+    // Completions still queued die with the reader, and nobody else knows their files.
+    const std::lock_guard lock(m_mutex);
+    for (const std::filesystem::path &path : m_undelivered)
+        removeTemporaryFile(path);
+    m_undelivered.clear();
+}
+
+void TransferWorker::submit(TransferRequest request)
+{
+    std::unique_ptr<Transfer> transfer;
+    try {
+        auto flag = std::make_shared<std::atomic<bool>>(false);
+        transfer = std::make_unique<Transfer>(std::move(request), std::move(flag));
+        m_running.emplace(transfer->name(), transfer->cancelFlag());
+        const std::lock_guard lock(m_mutex);
+        m_incoming.push_back(std::move(transfer));
+    } catch (...) {
+        // Without a transfer the request still holds the file, and discards it when it goes.
+        if (transfer)
+            m_running.erase(transfer->name());
+        throw;
+    }
+    m_inbox->wake();
+}
+
+void TransferWorker::cancel(const std::string &name) noexcept
+{
+    const auto found = m_running.find(name);
+    if (found == m_running.end())
+        return;
+    found->second->store(true);
+    m_inbox->wake();
+}
+
+bool TransferWorker::isRunning(const std::string &name) const noexcept
+{
+    return m_running.find(name) != m_running.end();
+}
+
+void TransferWorker::run()
+{
+    for (;;) {
+        std::vector<std::unique_ptr<Transfer>> incoming;
+        bool stop = false;
+        {
+            const std::lock_guard lock(m_mutex);
+            incoming.swap(m_incoming);
+            stop = m_stopRequested;
+        }
+        if (stop) {
+            // ~Transfer closes each request without waiting and deletes each unfinished file.
+            incoming.clear();
+            m_active.clear();
+            m_inbox->close();
+            return;
+        }
+        for (auto &transfer : incoming) {
+            Transfer &added = *transfer;
+            m_active.push_back(std::move(transfer));
+            added.begin(m_session, m_proxy, m_inbox, Clock::now());
+        }
+        takeNotices(Clock::now());
+        const auto now = Clock::now();
+        for (const auto &transfer : m_active)
+            transfer->check(now);
+        finishEnded();
+        for (const auto &transfer : m_active)
+            offerProgress(*transfer, now, false);
+        const bool wakeOwed = m_window.retryWake();
+        m_inbox->wait(wakeOwed ? std::min(kWakeRetryMs, waitMs(now)) : waitMs(now));
+    }
+}
+
+void TransferWorker::takeNotices(Clock::time_point now)
+{
+    for (const Notice &notice : m_inbox->take()) {
+        const auto owner = std::find_if(m_active.begin(), m_active.end(),
+                                        [&](const auto &active) { return active->owns(notice); });
+        // A notice for a request already concluded has nobody left to hear it.
+        if (owner != m_active.end())
+            (*owner)->take(notice, now);
+    }
+}
+
+void TransferWorker::finishEnded()
+{
+    for (std::size_t i = 0; i < m_active.size();) {
+        Transfer &transfer = *m_active[i];
+        if (transfer.ended()) {
+            finish(transfer);
+            m_active.erase(m_active.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+}
+
+void TransferWorker::finish(Transfer &transfer)
+{
+    const std::string failure = transfer.conclude();
+    std::filesystem::path value;
+    if (failure.empty()) {
+        value = transfer.keepFile();
+        const std::lock_guard lock(m_mutex);
+        m_undelivered.push_back(value);
+    }
+    // The file is complete or gone before anyone hears of the outcome.
+    offerProgress(transfer, Clock::now(), true);
+    post(transfer,
+         AsyncProperty(transfer.name(), transfer.reported.read, transfer.reported.max, value,
+                       failure),
+         true, value);
+}
+
+void TransferWorker::offerProgress(Transfer &transfer, Clock::time_point now, bool force)
+{
+    const std::int64_t read = transfer.bytesReceived();
+    const std::int64_t max = transfer.bytesExpected();
+    Transfer::Reported &reported = transfer.reported;
+    if (read == reported.read && max == reported.max)
+        return;
+    if (!force && now - reported.at < kProgressInterval)
+        return;
+    post(transfer, AsyncProperty(transfer.name(), read, max, {}, {}), false, {});
+    reported = {read, max, now};
+}
+
+// A count held back by the interval must go out when the interval ends, even if no more data
+// comes to wake the worker; and a limit must be noticed when it passes.
+DWORD TransferWorker::waitMs(Clock::time_point now) const
+{
+    if (m_active.empty())
+        return INFINITE;
+    auto wait = Clock::duration::max();
+    for (const auto &transfer : m_active) {
+        const auto next = transfer->nextCheck();
+        if (next != Clock::time_point::max())
+            wait = std::min(wait, next - now);
+        const Transfer::Reported &reported = transfer->reported;
+        if (transfer->bytesReceived() != reported.read || transfer->bytesExpected() != reported.max)
+            wait = std::min(wait, reported.at + kProgressInterval - now);
+    }
+    if (wait == Clock::duration::max())
+        return INFINITE;
+    const auto ms =
+        std::chrono::ceil<std::chrono::milliseconds>(std::max(wait, Clock::duration::zero()));
+    return static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(ms.count(), INFINITE - 1));
+}
+
+void TransferWorker::post(const Transfer &transfer, AsyncProperty record, bool final,
+                          std::filesystem::path handedOver)
+{
+    // Run on the UI thread in posting order, and dropped if the window goes first. The closure,
+    // not the reader, holds everything the handler uses, so a handler may destroy the reader.
+    m_window.post([this, record = std::move(record), final, flag = transfer.cancelFlag(),
+                   handedOver = std::move(handedOver), handlers = m_handlers] {
+        if (final)
+            settle(record.PropertyName(), flag, handedOver);
+        // Last, touching nothing of this worker afterwards: the reader may be gone.
+        const AsyncReader::Handler &handler = final ? handlers->onComplete : handlers->onProgress;
+        if (handler)
+            handler(record);
+    });
+}
+
+void TransferWorker::settle(const std::string &name, const std::shared_ptr<std::atomic<bool>> &flag,
+                            const std::filesystem::path &handedOver) noexcept
+{
+    // Matched by flag as well, so that no notification can end another transfer's entry.
+    const auto found = m_running.find(name);
+    if (found != m_running.end() && found->second == flag)
+        m_running.erase(found);
+    if (handedOver.empty())
+        return;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_undelivered.erase(std::remove(m_undelivered.begin(), m_undelivered.end(), handedOver),
+                            m_undelivered.end());
+    }
+    // From here on the file is the receiver's, to keep or move even past an exit.
+    handOverTemporaryFile(handedOver);
+}
+
+} // namespace runtime::win32
