@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +29,13 @@ enum class Ending
 /// bytes of inert content make it longer.
 std::string markerProgram(const std::filesystem::path &marker, const std::string &word,
                           Ending ending = Ending::Exit0, std::size_t padding = 0);
+
+/// The words in which the updater names how a stand-in made with ending (KilledAtOnce or
+/// CrashesAtOnce) was ended: a signal's name on Linux, a status code on Windows.
+std::string howItEnds(Ending ending);
+
+/// The processor time, user and system, this process has used so far, in seconds.
+double processorSeconds();
 
 /// The bytes of a file in this platform's program format that cannot be started.
 std::string unstartableProgram();
@@ -69,6 +77,11 @@ std::unique_ptr<HeldFile> holdWithoutSharing(const std::filesystem::path &path);
 /// Ends this process at once, as a kill from outside would: no handler, no destructor, no
 /// flush. Does not return.
 [[noreturn]] void killThisProcess();
+
+/// The requests from outside to end this process that the platform has, each named and made
+/// once when called on the UI thread: on Linux SIGTERM and SIGQUIT, on Windows the end of the
+/// session as Windows tells its top-level windows.
+std::vector<std::pair<std::string, std::function<void()>>> terminationRequests();
 
 /// Keeps a program that crashes from leaving a memory dump behind.
 void disableCrashDumps();

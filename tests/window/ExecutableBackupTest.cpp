@@ -10,10 +10,20 @@
 
 using runtime::RuntimeError;
 using support::entriesOf;
-using support::modeOf;
 using support::readFile;
 using support::writeFile;
 using Names = std::vector<std::string>;
+
+namespace {
+
+// Permission bits are checked where the platform has them; Windows has none to carry over.
+bool modeIs(const std::filesystem::path &path, unsigned expected)
+{
+    const auto mode = support::modeOf(path);
+    return !mode || *mode == expected;
+}
+
+} // namespace
 
 namespace {
 
@@ -101,16 +111,20 @@ TEST_F(BackupTest, OnlyAPlainFileIsReplaced)
     EXPECT_NO_THROW(backup.checkReplaceable());
     std::filesystem::remove(exe());
     write(path("Korvane-1.0"), kOld);
-    std::filesystem::create_symlink(path("Korvane-1.0"), exe());
-    try {
-        backup.checkReplaceable();
-        ADD_FAILURE() << "a link was accepted";
-    } catch (const RuntimeError &error) {
-        EXPECT_EQ(error.kind(), runtime::ErrorKind::Refused);
-        EXPECT_NE(std::string(error.what()).find("symbolic link"), std::string::npos)
-            << error.what();
+    // Wine cannot make symbolic links; Linux and Windows (with the privilege) can.
+    std::error_code linkError;
+    std::filesystem::create_symlink(path("Korvane-1.0"), exe(), linkError);
+    if (!linkError) {
+        try {
+            backup.checkReplaceable();
+            ADD_FAILURE() << "a link was accepted";
+        } catch (const RuntimeError &error) {
+            EXPECT_EQ(error.kind(), runtime::ErrorKind::Refused);
+            EXPECT_NE(std::string(error.what()).find("symbolic link"), std::string::npos)
+                << error.what();
+        }
+        std::filesystem::remove(exe());
     }
-    std::filesystem::remove(exe());
     std::filesystem::create_directory(exe());
     EXPECT_THROW(backup.checkReplaceable(), RuntimeError);
 }
@@ -126,9 +140,9 @@ TEST_F(BackupTest, InstallSwapsInACheckedFileAndKeepsTheOldOneUntilDiscarded)
         backup.setExchangeAllowed(exchange);
         backup.install(part());
         EXPECT_EQ(readFile(exe()), kNew);
-        EXPECT_EQ(modeOf(exe()), 0750U) << "the old bits, without setuid";
+        EXPECT_TRUE(modeIs(exe(), 0750U)) << "the old bits, without setuid";
         EXPECT_EQ(readFile(saved()), kOld);
-        EXPECT_EQ(modeOf(saved()), 04750U) << "the old file is kept as it was";
+        EXPECT_TRUE(modeIs(saved(), 04750U)) << "the old file is kept as it was";
         EXPECT_FALSE(runtime::pathExists(part()));
 
         // Should the new one not start, the old one comes back.
@@ -156,7 +170,7 @@ TEST_F(BackupTest, ARefusedDownloadLeavesTheOldExecutableAndNoTrace)
         write(part(), bytes, 0600);
         EXPECT_THROW(backup.install(part()), RuntimeError);
         EXPECT_EQ(readFile(exe()), kOld);
-        EXPECT_EQ(modeOf(exe()), 0750U);
+        EXPECT_TRUE(modeIs(exe(), 0750U));
         EXPECT_EQ(entriesOf(m_dir.path()), Names{"Korvane.exe"});
     }
     // A file that went straight to the name because there was no executable: kept only if it
@@ -167,7 +181,7 @@ TEST_F(BackupTest, ARefusedDownloadLeavesTheOldExecutableAndNoTrace)
     EXPECT_TRUE(entriesOf(m_dir.path()).empty());
     write(exe(), kNew, 0600);
     backup.adopt();
-    EXPECT_EQ(modeOf(exe()), 0755U);
+    EXPECT_TRUE(modeIs(exe(), 0755U));
 }
 
 // A real process is killed after each step of the swap (and of a rollback) in turn; whatever

@@ -16,6 +16,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -158,6 +159,23 @@ void killThisProcess()
 {
     ::raise(SIGKILL);
     ::_exit(137);
+}
+
+std::vector<std::pair<std::string, std::function<void()>>> terminationRequests()
+{
+    return {{"SIGTERM", [] { ::raise(SIGTERM); }}, {"SIGQUIT", [] { ::raise(SIGQUIT); }}};
+}
+
+std::string howItEnds(Ending ending)
+{
+    return ending == Ending::KilledAtOnce ? "SIGKILL" : "SIGSEGV";
+}
+
+double processorSeconds()
+{
+    timespec used{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
 }
 
 void disableCrashDumps()
