@@ -1,0 +1,237 @@
+#!/usr/bin/env bash
+# End-to-end run of the installed Windows Refitor.exe under Wine on Xvfb, against the Linux
+# build's refitor-testserver on 127.0.0.1.
+#
+#   run_e2e_windows.sh --build-dir DIR --server PATH --stand-in PATH --source-dir DIR [--url URL]
+#
+# Installs the Windows build into a temporary folder beside an old Korvane.exe, a stand-in
+# Windows program (refitor-stand-in.exe with its instructions appended: append "old" to a marker
+# file), starts its own Xvfb, a private Wine prefix and the test server on the port of the
+# build's download address, runs Refitor.exe under Wine and drives its window with xdotool:
+#   success  the server sends a new stand-in (appends "new"): exit 0, the new one in place and
+#            started from its own folder
+#   404      exit 1, the old Korvane.exe in place byte for byte and started
+#   cut      the connection closes halfway: as 404
+#   cancel   the window is closed mid-download: exit 2, the old one in place, nothing started
+# Every run also checks the titles, the message box, and that nothing of Refitor's is left.
+# Figures under Wine are not Windows figures.
+set -euo pipefail
+
+usage() {
+  echo "usage: $0 --build-dir DIR --server PATH --stand-in PATH --source-dir DIR [--url URL]" >&2
+  exit 2
+}
+
+build_dir="" server="" stand_in="" source_dir="" url=""
+while [ "$#" -gt 0 ]; do
+  [ "$#" -ge 2 ] || usage
+  case "$1" in
+    --build-dir) build_dir="$2" ;;
+    --server) server="$2" ;;
+    --stand-in) stand_in="$2" ;;
+    --source-dir) source_dir="$2" ;;
+    --url) url="$2" ;;
+    *) usage ;;
+  esac
+  shift 2
+done
+[ -n "$build_dir" ] && [ -n "$server" ] && [ -n "$stand_in" ] && [ -n "$source_dir" ] || usage
+if [ -z "$url" ]; then
+  url="$(sed -n 's/^REFITOR_DOWNLOAD_URL:[A-Z]*=//p' "$build_dir/CMakeCache.txt")"
+fi
+if [[ ! "$url" =~ ^http://127\.0\.0\.1:([0-9]+)/ProgramFiles/Korvane\.exe$ ]]; then
+  echo "e2e-windows: the build must download from http://127.0.0.1:PORT/ProgramFiles/Korvane.exe" >&2
+  exit 2
+fi
+readonly port="${BASH_REMATCH[1]}"
+
+# shellcheck source=../../scripts/lib.sh
+source "$source_dir/scripts/lib.sh" || exit 2
+say_as e2e-windows
+
+for tool in Xvfb xdotool wine wineboot wineserver cmake cmp; do
+  command -v "$tool" >/dev/null || die "$tool is missing (run scripts/install-deps)"
+done
+loopback_only
+
+work="" xvfb_pid="" server_pid="" refitor_pid=""
+cleanup() {
+  stop_pid "$refitor_pid"
+  stop_pid "$server_pid"
+  # Every Wine process of this run's own prefix, and its server.
+  [ -z "$work" ] || WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true
+  stop_pid "$xvfb_pid"
+  if [ -n "$work" ]; then
+    if [ "${REFITOR_E2E_KEEP:-0}" = 1 ]; then say "kept $work"; else rm -rf "$work"; fi
+  fi
+}
+on_exit cleanup
+work="$(mktemp -d "${TMPDIR:-/tmp}/refitor-e2e-windows.XXXXXX")"
+
+passed=0 failed=0 scenario_ok=1 scenario=setup
+pass() { passed=$((passed + 1)); say "PASS $scenario: $1"; }
+fail() { failed=$((failed + 1)); scenario_ok=0; say "FAIL $scenario: $1"; }
+check() { # DESCRIPTION COMMAND...
+  local what="$1"
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+
+start_xvfb "$work" 1024x768x24 || exit 1
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log" >&2; die "wineboot failed"; }
+say "Xvfb on $DISPLAY (pid $xvfb_pid), Wine prefix $WINEPREFIX, server port $port"
+
+install_dir="$work/install"
+cmake --install "$build_dir" --prefix "$install_dir" >"$work/install.log" 2>&1 ||
+  { cat "$work/install.log" >&2; die "cmake --install failed"; }
+check "installs Refitor.exe and SKN/SoftCrystal.skn" \
+  test -f "$install_dir/Refitor.exe" -a -f "$install_dir/SKN/SoftCrystal.skn"
+
+# The stand-in's instructions, appended after its image: the marker's Windows path, the word, the
+# ending ("0": exit 0), then "refitor-stand-in " and the instructions' length in ten digits.
+write_stand_in() { # FILE WORD MARKER PADDING_BYTES
+  local LC_ALL=C instructions
+  instructions="Z:${3//\//\\}"$'\n'"$2"$'\n0\n'
+  {
+    cat "$stand_in"
+    if [ "$4" -gt 0 ]; then head -c "$4" /dev/urandom; fi
+    printf '%s' "$instructions"
+    printf 'refitor-stand-in %010d' "${#instructions}"
+  } >"$1"
+}
+
+start_server() { # MODE FILE RATE
+  rm -f "$work/port"
+  port_is_free "$port" || die "something already listens on 127.0.0.1:$port; stop it first"
+  "$server" --port "$port" --mode "$1" --file "$2" --rate "$3" --port-file "$work/port" \
+    >"$work/$scenario.server.log" 2>&1 &
+  server_pid=$!
+  wait_for 10 test -s "$work/port" || { cat "$work/$scenario.server.log" >&2; die "no server"; }
+}
+
+program_ended() { has_ended "$refitor_pid"; }
+wait_exit() { # SECONDS: sets exit_code, empty while the program still runs
+  exit_code=""
+  if wait_for "$1" program_ended; then
+    exit_code=0
+    wait "$refitor_pid" || exit_code=$?
+    refitor_pid=""
+  fi
+}
+
+answer_box() { # MAIN_ID: presses Return in the box titled "Updating Korvane"
+  local box try
+  box="$(wait_for 20 find_window '^Updating Korvane$' "$1")" || return 1
+  for try in 1 2 3 4 5; do
+    xdotool windowfocus --sync "$box" 2>/dev/null || true
+    xdotool key --clearmodifiers Return 2>/dev/null || true
+    wait_for 3 box_closed "$box" && return 0
+  done
+  return 1
+}
+box_closed() { ! xdotool getwindowname "$1" >/dev/null 2>&1 || ! xdotool search --onlyvisible --name '^Updating Korvane$' 2>/dev/null | grep -qx "$1"; }
+
+leftovers() { # FOLDER
+  find "$1" -maxdepth 1 \( -name '*.refitor-backup' -o -name '*.refitor-lock' \
+    -o -name '.refitor-*.part' \) -printf '%f\n'
+}
+
+diagnose() { # FOLDER
+  say "--- diagnostics for $scenario ---"
+  sed 's/^/  | /' "$work/$scenario.refitor.log" || true
+  sed 's/^/  | /' "$work/$scenario.server.log" || true
+  find "$1" -mindepth 1 -maxdepth 2 -printf '  %M %8s %p\n' || true
+  echo "marker: $(cat "$work/$scenario.marker" 2>/dev/null || echo '(none)')"
+  import -window root "$build_dir/e2e-windows-failure-$scenario.png" 2>/dev/null || true
+}
+
+run_scenario() { # NAME SERVED OUTCOME (updated | failed | closed)
+  scenario="$1"
+  local served="$2" outcome="$3" dir="$work/$1" marker="$work/$1.marker"
+  local old="$work/$1.old" new="$work/$1.new" rate=0 size=200000 main="" title
+  scenario_ok=1 exit_code=""
+  say "=== $scenario ==="
+  cp -a "$install_dir" "$dir"
+  write_stand_in "$dir/Korvane.exe" old "$marker" 0
+  cp -p "$dir/Korvane.exe" "$old"
+  case "$outcome" in
+    updated) rate=100000 size=300000 ;;
+    closed) rate=40000 size=400000 ;;
+  esac
+  write_stand_in "$new" new "$marker" "$size"
+  start_server "$served" "$new" "$rate"
+
+  (cd "$dir" && exec wine ./Refitor.exe) >"$work/$scenario.refitor.log" 2>&1 &
+  refitor_pid=$!
+
+  if [ "$served" = ok ]; then
+    if main="$(wait_for 60 find_window '^Updating Korvane [0-9]+(\.[0-9]+)?%$')"; then
+      pass "progress shows in the title ('$(xdotool getwindowname "$main")')"
+      check "Korvane.exe is still the old one while the new one downloads" \
+        cmp -s "$dir/Korvane.exe" "$old"
+    else
+      fail "no title 'Updating Korvane N%' within 60 s"
+    fi
+  fi
+
+  if [ "$outcome" = closed ]; then
+    # Wine turns a window manager's close request into WM_CLOSE.
+    [ -z "$main" ] || close_window "$main"
+    wait_exit 30
+    check "exit code 2 after the window is closed (got ${exit_code:-none: still running})" \
+      test "$exit_code" = 2
+  else
+    local expected="Update failed"
+    [ "$outcome" = failed ] || expected="Update is completed"
+    if main="$(wait_for 90 find_window '^Update (is completed|failed)$')"; then
+      title="$(xdotool getwindowname "$main")"
+      check "window title '$expected' (got '$title')" test "$title" = "$expected"
+    else
+      fail "the window title never became 'Update is completed' or 'Update failed'"
+    fi
+    if answer_box "$main"; then pass "a message box titled 'Updating Korvane' shows and closes with OK"
+    else fail "no message box titled 'Updating Korvane' that closes with OK"; fi
+    wait_exit 30
+    local code=1
+    [ "$outcome" != updated ] || code=0
+    check "exit code $code (got ${exit_code:-none: still running})" test "$exit_code" = "$code"
+  fi
+
+  # Once the prefix's server has ended, so has every program of the run, the started one too:
+  # its marker is then written or never will be.
+  timeout 30 wineserver -w || true
+  local started=""
+  case "$outcome" in updated) started=new ;; failed) started=old ;; esac
+  if [ -n "$started" ]; then
+    check "'$started' is started (marker: '$(tr -d '\r\n' <"$marker" 2>/dev/null)')" \
+      test "$(tr -d '\r\n' <"$marker" 2>/dev/null)" = "$started"
+  else
+    check "nothing is started" test ! -e "$marker"
+  fi
+  if [ "$outcome" = updated ]; then
+    check "Korvane.exe is the served file" cmp -s "$dir/Korvane.exe" "$new"
+  else
+    check "the old Korvane.exe is in place byte for byte" cmp -s "$dir/Korvane.exe" "$old"
+  fi
+  local left
+  left="$(leftovers "$dir" | tr '\n' ' ')"
+  check "no backup, lock or partial download is left${left:+ (found: $left)}" test -z "$left"
+  left="$(find "$dir" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort | tr '\n' ' ')"
+  check "the folder holds just Korvane.exe, Refitor.exe and SKN (found: $left)" \
+    test "$left" = "Korvane.exe Refitor.exe SKN "
+
+  [ "$scenario_ok" = 1 ] || diagnose "$dir"
+  stop_pid "$refitor_pid"
+  refitor_pid=""
+  stop_pid "$server_pid"
+  server_pid=""
+}
+
+run_scenario success ok updated
+run_scenario not-found 404 failed
+run_scenario cut cut failed
+run_scenario cancel ok closed
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

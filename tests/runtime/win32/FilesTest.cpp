@@ -1,0 +1,351 @@
+#include "runtime/Files.h"
+
+#include "runtime/RuntimeError.h"
+#include "support/PlatformSupport.h"
+#include "support/SystemSupport.h"
+
+#include <algorithm>
+#include <future>
+#include <gtest/gtest.h>
+#include <optional>
+#include <windows.h>
+
+using namespace runtime;
+using support::readFile;
+using support::TemporaryFolder;
+using support::writeFile;
+using Names = std::vector<std::string>;
+
+namespace {
+
+template <typename Statement> std::optional<ErrorKind> failureOf(Statement statement)
+{
+    try {
+        statement();
+    } catch (const RuntimeError &error) {
+        return error.kind();
+    }
+    return std::nullopt;
+}
+
+template <typename Statement> std::string reasonOf(Statement statement)
+{
+    try {
+        statement();
+    } catch (const RuntimeError &error) {
+        return error.what();
+    }
+    return {};
+}
+
+/// A handle of this test, closed when it goes.
+class Opened
+{
+public:
+    Opened(const std::filesystem::path &path, DWORD access, DWORD sharing)
+        : m_handle(::CreateFileW(path.c_str(), access, sharing, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr))
+    {
+        if (m_handle == INVALID_HANDLE_VALUE)
+            throw std::runtime_error("cannot open " + path.string());
+    }
+    ~Opened() { ::CloseHandle(m_handle); }
+    Opened(const Opened &) = delete;
+    Opened &operator=(const Opened &) = delete;
+
+private:
+    HANDLE m_handle;
+};
+
+// The headers of a program for this computer: this test program's own.
+std::string nativeProgramHead()
+{
+    std::wstring self(MAX_PATH * 4, L'\0');
+    self.resize(::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+    return readFile(self).substr(0, 4096);
+}
+
+std::string patched(std::string bytes, std::size_t at, std::uint16_t value)
+{
+    bytes[at] = static_cast<char>(value & 0xFFU);
+    bytes[at + 1] = static_cast<char>(value >> 8U);
+    return bytes;
+}
+
+// Wine answers CreateSymbolicLinkW with success but makes no link.
+bool makeLink(const std::filesystem::path &link, const std::filesystem::path &target)
+{
+    ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                          SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    return pathExists(link);
+}
+
+} // namespace
+
+TEST(Win32Files, RenameNeverReplacesNorCopiesAndExchangeIsLeftToTheCaller)
+{
+    TemporaryFolder dir;
+    const auto from = dir.file("new");
+    const auto to = dir.file("Korvane.exe");
+    writeFile(from, "new bytes");
+    writeFile(to, "old bytes");
+
+    EXPECT_EQ(failureOf([&] { renameNoReplace(from, to); }), ErrorKind::Exists);
+    EXPECT_EQ(readFile(to), "old bytes");
+    EXPECT_FALSE(exchangeFiles(from, to)) << "Windows swaps no names in one step";
+    EXPECT_EQ(readFile(from), "new bytes") << "a refused swap changes nothing";
+
+    deleteFile(to);
+    renameNoReplace(from, to);
+    EXPECT_EQ(readFile(to), "new bytes");
+    EXPECT_FALSE(pathExists(from));
+    EXPECT_EQ(failureOf([&] { renameNoReplace(from, to); }), ErrorKind::NotFound);
+    EXPECT_EQ(failureOf([&] { deleteFile(from); }), ErrorKind::NotFound);
+    EXPECT_NO_THROW(syncFolder(dir.path()));
+    EXPECT_EQ(failureOf([&] { syncFolder(dir.file("missing")); }), ErrorKind::NotFound);
+    EXPECT_EQ(failureOf([&] { syncFolder(to); }), ErrorKind::NotFound);
+
+    // Installers leave programs read-only now and then; their backup must still go.
+    ASSERT_TRUE(::SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_NO_THROW(deleteFile(to));
+    EXPECT_FALSE(pathExists(to));
+
+    // Another drive: Wine's Z: reaches a memory file system, the prefix's C: the disk.
+    const std::filesystem::path memory = L"Z:\\dev\\shm";
+    if (fileKind(memory) == FileKind::Directory) {
+        writeFile(from, "payload");
+        const auto elsewhere =
+            memory / ("refitor-files-test-" + std::to_string(::GetCurrentProcessId()));
+        EXPECT_TRUE(failureOf([&] { renameNoReplace(from, elsewhere); }));
+        EXPECT_FALSE(pathExists(elsewhere)) << "never copied";
+        EXPECT_TRUE(pathExists(from));
+    }
+}
+
+TEST(Win32Files, AFileHeldOpenIsBusyUntilLetGo)
+{
+    TemporaryFolder dir;
+    const auto exe = dir.file("Korvane.exe");
+    const auto backup = dir.file("Korvane.exe.refitor-backup");
+    writeFile(exe, "old");
+    for (const DWORD sharing : {0UL, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE)}) {
+        SCOPED_TRACE(sharing == 0 ? "no sharing" : "shared but for deletion");
+        {
+            const Opened held(exe, GENERIC_READ, sharing);
+            EXPECT_EQ(failureOf([&] { renameNoReplace(exe, backup); }), ErrorKind::Busy);
+            const std::string reason = reasonOf([&] { renameNoReplace(exe, backup); });
+            EXPECT_NE(reason.find(exe.string() + " is in use by another program"),
+                      std::string::npos)
+                << reason;
+            EXPECT_EQ(failureOf([&] { deleteFile(exe); }), ErrorKind::Busy);
+            EXPECT_FALSE(pathExists(backup));
+        }
+        EXPECT_EQ(readFile(exe), "old");
+        renameNoReplace(exe, backup);
+        renameNoReplace(backup, exe);
+    }
+    // Sharing deletion, as Windows does for a running program's image, lets the name move.
+    {
+        const Opened running(exe, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+        EXPECT_NO_THROW(renameNoReplace(exe, backup));
+    }
+    EXPECT_EQ(readFile(backup), "old");
+}
+
+TEST(Win32Files, KindsEntriesAndRegularFilesOnly)
+{
+    TemporaryFolder dir;
+    writeFile(dir.file("a"), "first");
+    writeFile(dir.file(".hidden"), "");
+    ASSERT_TRUE(::SetFileAttributesW(dir.file(".hidden").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    const std::string unicodeName = "caf\xC3\xA9 \xF0\x9F\x99\x82.skn"; // "café 🙂.skn"
+    writeFile(dir.path() / pathFromUtf8(unicodeName), "skin");
+    std::filesystem::create_directory(dir.file("folder"));
+
+    EXPECT_EQ(fileKind(dir.file("a")), FileKind::Regular);
+    EXPECT_EQ(fileKind(dir.file("folder")), FileKind::Directory);
+    EXPECT_EQ(fileKind(dir.file("missing")), FileKind::Missing);
+    EXPECT_EQ(fileKind(dir.file("a/under-a-file")), FileKind::Missing);
+    EXPECT_FALSE(pathExists(""));
+
+    auto entries = folderEntries(dir.path());
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (Names{".hidden", "a", unicodeName, "folder"}));
+    EXPECT_EQ(folderEntries(dir.file("folder")), Names{});
+    EXPECT_EQ(failureOf([&] { folderEntries(dir.file("missing")); }), ErrorKind::NotFound);
+    EXPECT_EQ(failureOf([&] { folderEntries(dir.file("a")); }), ErrorKind::NotFound)
+        << reasonOf([&] { folderEntries(dir.file("a")); });
+
+    EXPECT_EQ(readRegularFile(dir.file("a"), 5), "first");
+    EXPECT_EQ(readRegularFile(dir.path() / pathFromUtf8(unicodeName), 4), "skin");
+    EXPECT_EQ(failureOf([&] { readRegularFile(dir.file("a"), 4); }), ErrorKind::Refused);
+    EXPECT_EQ(failureOf([&] { readRegularFile(dir.file("missing"), 4); }), ErrorKind::NotFound);
+    EXPECT_EQ(failureOf([&] { readRegularFile(dir.file("folder"), 4); }), ErrorKind::Refused);
+    EXPECT_EQ(failureOf([&] { readRegularFile(L"NUL", 4); }), ErrorKind::Refused);
+    {
+        // A skin open in an editor is read all the same.
+        const Opened editing(dir.file("a"), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE);
+        EXPECT_EQ(readRegularFile(dir.file("a"), 5), "first");
+    }
+
+    // A pipe whose server never writes: a read would wait forever.
+    const std::wstring pipeName =
+        L"\\\\.\\pipe\\refitor-files-test-" + std::to_wstring(::GetCurrentProcessId());
+    const HANDLE server = ::CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE,
+                                             1, 0, 0, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    auto reading = std::async(std::launch::async,
+                              [&] { return failureOf([&] { readRegularFile(pipeName, 4); }); });
+    ASSERT_EQ(reading.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+        << "reading a pipe blocked";
+    EXPECT_EQ(reading.get(), ErrorKind::Refused);
+    ::CloseHandle(server);
+
+    if (makeLink(dir.file("link"), dir.file("a"))) {
+        EXPECT_EQ(fileKind(dir.file("link")), FileKind::SymbolicLink);
+        EXPECT_EQ(readRegularFile(dir.file("link"), 5), "first");
+    }
+}
+
+TEST(Win32Files, FoldersOfPathsAndUtf8)
+{
+    EXPECT_EQ(folderOf("C:\\Program Files\\Korvane\\Korvane.exe"), "C:\\Program Files\\Korvane");
+    EXPECT_EQ(folderOf("C:\\Korvane.exe"), "C:\\");
+    EXPECT_EQ(folderOf("C:/Korvane/Korvane.exe"), "C:/Korvane");
+    EXPECT_EQ(folderOf("\\Korvane.exe"), "\\");
+    EXPECT_EQ(folderOf("\\\\server\\share\\Korvane.exe"), "\\\\server\\share");
+    EXPECT_EQ(folderOf("Korvane.exe"), "");
+
+    const std::string text = "C:\\Users\\J\xC3\xB6rg\\\xF0\x9F\x99\x82.skn";
+    EXPECT_EQ(pathFromUtf8(text).native(), L"C:\\Users\\J\u00F6rg\\\U0001F642.skn");
+    EXPECT_EQ(utf8FromPath(pathFromUtf8(text)), text);
+    // Windows names may hold a lone surrogate, which UTF-8 cannot: it shows as U+FFFD.
+    EXPECT_EQ(utf8FromPath(std::filesystem::path(std::wstring(L"a\xD800z"))), "a\xEF\xBF\xBDz");
+}
+
+TEST(Win32Executables, OnlyAProgramForThisComputerIsPrepared)
+{
+    TemporaryFolder dir;
+    const auto fresh = dir.file("fresh");
+    const std::string native = nativeProgramHead();
+    const std::size_t peAt =
+        static_cast<unsigned char>(native[0x3C]) |
+        (static_cast<std::size_t>(static_cast<unsigned char>(native[0x3D])) << 8U);
+    const std::size_t machineAt = peAt + 4;
+    const std::size_t characteristicsAt = peAt + 4 + 18;
+    const std::uint16_t characteristics = static_cast<std::uint16_t>(
+        static_cast<unsigned char>(native[characteristicsAt]) |
+        (static_cast<unsigned char>(native[characteristicsAt + 1]) << 8U));
+    std::string elf = std::string("\x7F"
+                                  "ELF\x02\x01\x01",
+                                  7) +
+                      std::string(57, '\0');
+    std::string dos = "MZ" + std::string(0x3E, '\0') + "NE" + std::string(64, '\0');
+    dos[0x3C] = 0x40;
+    const struct
+    {
+        const char *what;
+        std::string bytes;
+        const char *reason; // "" when accepted
+    } files[] = {
+        {"native program", native, ""},
+        {"32-bit x86 program", patched(native, machineAt, IMAGE_FILE_MACHINE_I386),
+         "another kind of computer"},
+        {"ARM64 program", patched(native, machineAt, 0xAA64), "another kind of computer"},
+        {"DLL", patched(native, characteristicsAt, characteristics | IMAGE_FILE_DLL),
+         "not a program"},
+        {"16-bit program", dos, "another kind of computer"},
+        {"Linux program", elf, "another kind of computer"},
+        {"empty", "", "empty file"},
+        {"HTML", "\xEF\xBB\xBF\r\n  <!DOCTYPE html><html><body>Sign in</body></html>", "HTML page"},
+        {"HTML without doctype", "<HTML lang=en><HEAD><TITLE>Portal", "HTML page"},
+        {"script", "#!/bin/sh\necho hi\n", "not a program"},
+        {"text", "Korvane 2.0 is coming soon", "not a program"},
+        {"short MZ", "MZ", "not a program"},
+    };
+    for (const auto &file : files) {
+        SCOPED_TRACE(file.what);
+        writeFile(fresh, file.bytes);
+        if (*file.reason == '\0') {
+            EXPECT_NO_THROW(prepareExecutable(fresh, dir.file("missing")));
+            EXPECT_TRUE(isRunnableExecutable(fresh));
+            continue;
+        }
+        try {
+            prepareExecutable(fresh, dir.file("missing"));
+            ADD_FAILURE() << "accepted";
+        } catch (const RuntimeError &error) {
+            EXPECT_EQ(error.kind(), ErrorKind::Refused);
+            EXPECT_NE(std::string(error.what()).find(file.reason), std::string::npos)
+                << error.what();
+        }
+        EXPECT_EQ(readFile(fresh), file.bytes) << "a refused file is not touched";
+        EXPECT_FALSE(isRunnableExecutable(fresh));
+    }
+
+    writeFile(fresh, native);
+    {
+        // Someone still writing it: nothing may change the file between check and flush.
+        const Opened writing(fresh, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        EXPECT_EQ(failureOf([&] { prepareExecutable(fresh, {}); }), ErrorKind::Busy);
+        EXPECT_TRUE(isRunnableExecutable(fresh)) << "looking needs no exclusive hold";
+    }
+    EXPECT_EQ(failureOf([&] { prepareExecutable(dir.path(), {}); }), ErrorKind::Refused);
+    EXPECT_FALSE(isRunnableExecutable(dir.path()));
+    EXPECT_EQ(failureOf([&] { prepareExecutable(dir.file("missing"), {}); }), ErrorKind::NotFound);
+    EXPECT_FALSE(isRunnableExecutable(dir.file("missing")));
+    if (makeLink(dir.file("link"), fresh)) {
+        EXPECT_EQ(failureOf([&] { prepareExecutable(dir.file("link"), {}); }), ErrorKind::Refused);
+        EXPECT_FALSE(isRunnableExecutable(dir.file("link")));
+    }
+}
+
+TEST(Win32FolderLock, OneHolderAtATimeAndTheFileGoesWithIt)
+{
+    TemporaryFolder dir;
+    const auto path = dir.file("Korvane.exe.refitor-lock");
+    {
+        const auto first = tryLockFolder(path);
+        ASSERT_NE(first, nullptr);
+        EXPECT_TRUE(pathExists(path));
+        EXPECT_EQ(tryLockFolder(path), nullptr) << "held: a second one is refused";
+    }
+    EXPECT_FALSE(pathExists(path)) << "the lock file goes with the lock";
+
+    // A file left by a holder that lost its power is taken over, and goes too.
+    writeFile(path, "");
+    EXPECT_NE(tryLockFolder(path), nullptr);
+    EXPECT_FALSE(pathExists(path));
+
+    std::filesystem::create_directory(path);
+    EXPECT_EQ(failureOf([&] { tryLockFolder(path); }), ErrorKind::Refused);
+    EXPECT_EQ(fileKind(path), FileKind::Directory) << "left alone";
+    EXPECT_TRUE(failureOf([&] { tryLockFolder(dir.file("missing/lock")); }));
+}
+
+TEST(Win32FolderLock, AnotherProcessIsKeptOutAndItsEndHoweverItComesRemovesTheFile)
+{
+    TemporaryFolder dir;
+    const std::string path = dir.file("lock").string();
+    for (const bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "killed" : "exit()");
+        {
+            support::ChildProcess other(REFITOR_TEST_CHILD,
+                                        {"refitor-test-child", "hold-lock", path});
+            ASSERT_EQ(other.readLine(), "locked");
+            EXPECT_EQ(tryLockFolder(path), nullptr) << "another process holds it";
+            support::ChildProcess third(REFITOR_TEST_CHILD,
+                                        {"refitor-test-child", "hold-lock", path});
+            EXPECT_EQ(third.readLine(), "busy");
+            if (!killed) {
+                other.closeInput();
+                ASSERT_TRUE(other.wait());
+                EXPECT_EQ(other.exitCode(), 0);
+            }
+        } // a ChildProcess still running is killed here
+        EXPECT_TRUE(support::waitUntil([&] { return !pathExists(path); }))
+            << "the lock file went with the process";
+        EXPECT_NE(tryLockFolder(path), nullptr);
+    }
+}
