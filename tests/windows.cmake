@@ -153,6 +153,12 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/src/runtime/win32/ControlFactory.cpp
 endif()
 include(${CMAKE_CURRENT_SOURCE_DIR}/windows-display.cmake)
 
+# What the built Refitor.exe carries: Windows' own DLLs only, the version resource, the manifest.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME windows.image
+    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_windows_image.py
+            ${CMAKE_OBJDUMP} $<TARGET_FILE:Refitor>)
+
 # The installed Refitor.exe, for real, under Wine on an Xvfb of its own (see the script). The
 # loopback server is the Linux build's: a Linux program serves a Wine one as well as any.
 set(REFITOR_E2E_SERVER "" CACHE FILEPATH
