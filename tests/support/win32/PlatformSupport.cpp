@@ -127,11 +127,53 @@ std::optional<unsigned> modeOf(const std::filesystem::path &)
     return std::nullopt;
 }
 
-bool makeFolderReadOnly(const std::filesystem::path &, bool)
+namespace {
+
+/// Whether a new file can be made in folder (and then goes again).
+bool canAddFileTo(const std::filesystem::path &folder)
 {
-    // A folder's read-only attribute keeps nobody from adding files on Windows, and Wine
-    // enforces no access control list: the tests run as root, whom Unix bits do not stop either.
-    return false;
+    const std::filesystem::path probe = folder / L"refitor-write-probe";
+    const HANDLE file = ::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    ::CloseHandle(file);
+    return true;
+}
+
+} // namespace
+
+bool makeFolderReadOnly(const std::filesystem::path &folder, bool readOnly)
+{
+    // A folder's read-only attribute keeps nobody from adding files on Windows, and Wine enforces
+    // no access control list. Under Wine the folder is a Unix folder and the tests run as root,
+    // whom only Linux's immutable attribute stops: Wine's start.exe runs chattr for it. On
+    // Windows, without Wine's export, there is no such folder to be had here.
+    using UnixFileName = char *(CDECL *)(LPCWSTR);
+    const auto unixFileName = reinterpret_cast<UnixFileName>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (unixFileName == nullptr)
+        return false;
+    char *const unixName = unixFileName(folder.c_str());
+    if (unixName == nullptr)
+        return false;
+    const std::wstring unixPath = wideOf(unixName, CP_UTF8);
+    ::HeapFree(::GetProcessHeap(), 0, unixName);
+
+    std::wstring commandLine = L"start.exe /wait /unix /usr/bin/chattr ";
+    commandLine += readOnly ? L"+i " : L"-i ";
+    commandLine += quoted(unixPath);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                          nullptr, nullptr, &startup, &process))
+        return false;
+    ::WaitForSingleObject(process.hProcess, 30000);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    // What counts is whether the folder now takes a new file.
+    return canAddFileTo(folder) != readOnly;
 }
 
 bool failFolderSyncs(bool)
