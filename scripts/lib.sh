@@ -139,6 +139,58 @@ title_past() {
   [[ "$percent" =~ ^[0-9]+$ ]] && [ "$percent" -ge "$2" ]
 }
 
+# write_stand_in STAND_IN FILE WORD MARKER PADDING_BYTES: FILE becomes the tests' stand-in Windows
+# program (STAND_IN, refitor-stand-in.exe) told to append WORD to the Unix file MARKER and exit 0.
+# Its instructions follow its image and PADDING_BYTES of random bytes: the marker's Windows path
+# under Wine, the word, the ending ("0"), then "refitor-stand-in " and their length in ten digits
+# (tests/support/win32/StandInFormat.h).
+write_stand_in() {
+  local LC_ALL=C instructions
+  instructions="Z:${4//\//\\}"$'\n'"$3"$'\n0\n'
+  {
+    cat "$1"
+    if [ "$5" -gt 0 ]; then head -c "$5" /dev/urandom; fi
+    printf '%s' "$instructions"
+    printf 'refitor-stand-in %010d' "${#instructions}"
+  } >"$2"
+}
+
+# press_return_in WINDOW_ID: focuses the window and presses Return until the window is no longer
+# shown, five times at most (1 if it is still shown then). Under Wine the first key can come
+# before the window has the keyboard focus.
+press_return_in() {
+  local _
+  for _ in 1 2 3 4 5; do
+    xdotool windowfocus --sync "$1" key --clearmodifiers Return 2>/dev/null || true
+    wait_for 3 _window_hidden "$1" && return 0
+  done
+  return 1
+}
+
+_window_hidden() { # WINDOW_ID: the window is gone, or unmapped ('' matches every title)
+  ! xdotool search --onlyvisible --name '' 2>/dev/null | grep -x "$1" >/dev/null
+}
+
+# shoot_windows WINDOW_ID... FILE: a screenshot of the smallest part of the screen that holds
+# every given window. Without a window manager, a window's X geometry is all the program drew.
+shoot_windows() {
+  local file="${*: -1}" id key value x y w h left="" top="" right="" bottom=""
+  for id in "${@:1:$#-1}"; do
+    x="" y="" w="" h=""
+    while IFS='=' read -r key value; do
+      case "$key" in X) x="$value" ;; Y) y="$value" ;; WIDTH) w="$value" ;; HEIGHT) h="$value" ;; esac
+    done < <(xdotool getwindowgeometry --shell "$id" 2>/dev/null)
+    [ -n "$h" ] || return 1
+    [ -n "$left" ] && [ "$left" -le "$x" ] || left="$x"
+    [ -n "$top" ] && [ "$top" -le "$y" ] || top="$y"
+    [ -n "$right" ] && [ "$right" -ge $((x + w)) ] || right=$((x + w))
+    [ -n "$bottom" ] && [ "$bottom" -ge $((y + h)) ] || bottom=$((y + h))
+  done
+  [ "$left" -ge 0 ] || left=0
+  [ "$top" -ge 0 ] || top=0
+  import -window root -crop "$((right - left))x$((bottom - top))+$left+$top" +repage "$file"
+}
+
 # Asks a window to close the way a window manager does, with a WM_DELETE_WINDOW message; no
 # window manager runs under this Xvfb, and xdotool 3.2016 cannot send one.
 close_window() { # WINDOW_ID: asks the window to close as a window manager does

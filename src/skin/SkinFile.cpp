@@ -40,7 +40,13 @@ using Section = std::map<std::string, Entry, std::less<>>;
 
 std::string inQuotes(std::string_view text)
 {
-    return "'" + std::string(text) + "'";
+    // Built in place: GCC 12 warns falsely (-Wrestrict) about "'" + std::string at -O3.
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted += '\'';
+    quoted += text;
+    quoted += '\'';
+    return quoted;
 }
 
 bool isDigit(char c)

@@ -88,19 +88,6 @@ cmake --install "$build_dir" --prefix "$install_dir" >"$work/install.log" 2>&1 |
 check "installs Refitor.exe and SKN/SoftCrystal.skn" \
   test -f "$install_dir/Refitor.exe" -a -f "$install_dir/SKN/SoftCrystal.skn"
 
-# The stand-in's instructions, appended after its image: the marker's Windows path, the word, the
-# ending ("0": exit 0), then "refitor-stand-in " and the instructions' length in ten digits.
-write_stand_in() { # FILE WORD MARKER PADDING_BYTES
-  local LC_ALL=C instructions
-  instructions="Z:${3//\//\\}"$'\n'"$2"$'\n0\n'
-  {
-    cat "$stand_in"
-    if [ "$4" -gt 0 ]; then head -c "$4" /dev/urandom; fi
-    printf '%s' "$instructions"
-    printf 'refitor-stand-in %010d' "${#instructions}"
-  } >"$1"
-}
-
 start_server() { # MODE FILE RATE
   rm -f "$work/port"
   port_is_free "$port" || die "something already listens on 127.0.0.1:$port; stop it first"
@@ -121,16 +108,10 @@ wait_exit() { # SECONDS: sets exit_code, empty while the program still runs
 }
 
 answer_box() { # MAIN_ID: presses Return in the box titled "Updating Korvane"
-  local box try
+  local box
   box="$(wait_for 20 find_window '^Updating Korvane$' "$1")" || return 1
-  for try in 1 2 3 4 5; do
-    xdotool windowfocus --sync "$box" 2>/dev/null || true
-    xdotool key --clearmodifiers Return 2>/dev/null || true
-    wait_for 3 box_closed "$box" && return 0
-  done
-  return 1
+  press_return_in "$box"
 }
-box_closed() { ! xdotool getwindowname "$1" >/dev/null 2>&1 || ! xdotool search --onlyvisible --name '^Updating Korvane$' 2>/dev/null | grep -qx "$1"; }
 
 leftovers() { # FOLDER
   find "$1" -maxdepth 1 \( -name '*.refitor-backup' -o -name '*.refitor-lock' \
@@ -153,13 +134,13 @@ run_scenario() { # NAME SERVED OUTCOME (updated | failed | closed)
   scenario_ok=1 exit_code=""
   say "=== $scenario ==="
   cp -a "$install_dir" "$dir"
-  write_stand_in "$dir/Korvane.exe" old "$marker" 0
+  write_stand_in "$stand_in" "$dir/Korvane.exe" old "$marker" 0
   cp -p "$dir/Korvane.exe" "$old"
   case "$outcome" in
     updated) rate=100000 size=300000 ;;
     closed) rate=40000 size=400000 ;;
   esac
-  write_stand_in "$new" new "$marker" "$size"
+  write_stand_in "$stand_in" "$new" new "$marker" "$size"
   start_server "$served" "$new" "$rate"
 
   (cd "$dir" && exec wine ./Refitor.exe) >"$work/$scenario.refitor.log" 2>&1 &
