@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runtime/Hue.h"
 #include "runtime/SkinLook.h"
 
 namespace skin {
@@ -21,9 +22,10 @@ using BarStyle = runtime::look::BarStyle;
 using Skin = runtime::SkinLook;
 
 /// Any thread. The colour with its hue turned by degrees (any integer, taken modulo 360) in the
-/// HSV model at QColor's 16-bit precision, so a Qt painter turning decoded pixels with this
-/// function gets what QColor would; alpha is kept and greys stay as they are. Never throws.
-Color rotateHue(Color color, int degrees);
+/// HSV model at QColor's 16-bit precision, so a Qt painter turning decoded pixels gets what QColor
+/// would; alpha is kept and greys stay as they are. Never throws. Painters that turn pixels
+/// themselves share it from the runtime.
+using runtime::rotateHue;
 
 /// Any thread. The skin with every colour it declares turned by degrees (any integer, taken
 /// modulo 360), gradient stops included; each image's pixels are left to the painter, which

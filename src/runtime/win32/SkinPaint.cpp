@@ -1,6 +1,7 @@
 #include "SkinPaint.h"
 
 #include "Unicode.h"
+#include "runtime/Hue.h"
 #include "runtime/RuntimeError.h"
 
 #include <algorithm>
@@ -12,99 +13,6 @@
 namespace runtime::win32 {
 
 namespace {
-
-// The hue arithmetic below is the skin format's own (QColor's, with 16-bit channels and
-// single-precision floats, rounded to whole degrees and bytes in between): an image turned here
-// must match the colours the format turned beside it, so none of the roundings may change.
-constexpr float kMax16 = 65535.0f;
-
-int round16(float value)
-{
-    return static_cast<int>(value + std::copysign(0.5f, value));
-}
-
-int div257(int value)
-{
-    return (value + 0x80 - ((value + 0x80) >> 8)) >> 8;
-}
-
-bool fuzzyIsNull(float value)
-{
-    return std::fabs(value) <= 0.00001f;
-}
-
-bool fuzzyCompare(float a, float b)
-{
-    return std::fabs(a - b) * 100000.0f <= std::min(std::fabs(a), std::fabs(b));
-}
-
-struct Hsv
-{
-    int hue = -1;
-    int saturation = 0;
-    int value = 0;
-};
-
-Hsv toHsv(Color color)
-{
-    const float r = static_cast<float>(color.r * 0x101) / kMax16;
-    const float g = static_cast<float>(color.g * 0x101) / kMax16;
-    const float b = static_cast<float>(color.b * 0x101) / kMax16;
-    const float max = std::max({r, g, b});
-    const float min = std::min({r, g, b});
-    const float delta = max - min;
-    Hsv hsv;
-    hsv.value = div257(round16(max * kMax16));
-    if (fuzzyIsNull(delta))
-        return hsv;
-    hsv.saturation = div257(round16((delta / max) * kMax16));
-    float hue = 0.0f;
-    if (fuzzyCompare(r, max))
-        hue = (g - b) / delta;
-    else if (fuzzyCompare(g, max))
-        hue = 2.0f + (b - r) / delta;
-    else
-        hue = 4.0f + (r - g) / delta;
-    hue *= 60.0f;
-    if (hue < 0.0f)
-        hue += 360.0f;
-    hsv.hue = round16(hue * 100.0f) / 100;
-    return hsv;
-}
-
-Color fromHsv(int hue, int saturation, int value, std::uint8_t alpha)
-{
-    const int value16 = value * 0x101;
-    const auto channel = [](float fraction) {
-        return static_cast<std::uint8_t>(div257(round16(fraction * kMax16)));
-    };
-    if (saturation == 0) {
-        const auto grey = static_cast<std::uint8_t>(div257(value16));
-        return {grey, grey, grey, alpha};
-    }
-    const float h = static_cast<float>(hue * 100) / 6000.0f;
-    const float s = static_cast<float>(saturation * 0x101) / kMax16;
-    const float v = static_cast<float>(value16) / kMax16;
-    const int sector = static_cast<int>(h);
-    const float f = h - static_cast<float>(sector);
-    const float p = v * (1.0f - s);
-    const float q = v * (1.0f - s * f);
-    const float t = v * (1.0f - s * (1.0f - f));
-    switch (sector) {
-    case 0:
-        return {channel(v), channel(t), channel(p), alpha};
-    case 1:
-        return {channel(q), channel(v), channel(p), alpha};
-    case 2:
-        return {channel(p), channel(v), channel(t), alpha};
-    case 3:
-        return {channel(p), channel(q), channel(v), alpha};
-    case 4:
-        return {channel(t), channel(p), channel(v), alpha};
-    default:
-        return {channel(v), channel(p), channel(q), alpha};
-    }
-}
 
 [[noreturn]] void refuseImage(const char *owner, const std::string &what)
 {
@@ -231,17 +139,6 @@ PaintFill PaintFill::solid(Color color)
     return fill;
 }
 
-Color rotateHue(Color color, int degrees)
-{
-    degrees = (degrees % 360 + 360) % 360;
-    if (degrees == 0)
-        return color;
-    const Hsv hsv = toHsv(color);
-    if (hsv.hue < 0)
-        return color;
-    return fromHsv((hsv.hue + degrees) % 360, hsv.saturation, hsv.value, color.a);
-}
-
 std::unique_ptr<Gdiplus::Bitmap> decodePng(std::string_view png, int hueDegrees)
 {
     static constexpr char kSignature[] = "\x89PNG\r\n\x1a\n";
@@ -295,12 +192,12 @@ std::unique_ptr<Gdiplus::Bitmap> decodePng(std::string_view png, int hueDegrees)
                             // the cost here.
                             if (degrees != 0 && (!any || from[x] != lastIn)) {
                                 lastIn = from[x];
-                                const Color turned =
-                                    rotateHue(Color{static_cast<std::uint8_t>(lastIn >> 16),
-                                                    static_cast<std::uint8_t>(lastIn >> 8),
-                                                    static_cast<std::uint8_t>(lastIn),
-                                                    static_cast<std::uint8_t>(lastIn >> 24)},
-                                              degrees);
+                                const Color turned = runtime::rotateHue(
+                                    Color{static_cast<std::uint8_t>(lastIn >> 16),
+                                          static_cast<std::uint8_t>(lastIn >> 8),
+                                          static_cast<std::uint8_t>(lastIn),
+                                          static_cast<std::uint8_t>(lastIn >> 24)},
+                                    degrees);
                                 lastOut = (std::uint32_t{turned.a} << 24) |
                                           (std::uint32_t{turned.r} << 16) |
                                           (std::uint32_t{turned.g} << 8) | turned.b;

@@ -111,10 +111,6 @@ PreparedLook prepareLook(const SkinLook &look);
 /// when the pixels do not fit in memory.
 std::unique_ptr<Gdiplus::Bitmap> decodePng(std::string_view png, int hueDegrees = 0);
 
-/// Any thread. A colour's hue turned by degrees, with the HSV arithmetic the skin format turns
-/// its colours with (grey stays grey). Never throws.
-Color rotateHue(Color color, int degrees);
-
 /// UI thread. The family GDI+ draws for family here: itself when installed, else the platform's
 /// message font, else a generic sans-serif face, else any installed family; "" when GDI+ knows
 /// no font at all. Never throws beyond std::bad_alloc.
