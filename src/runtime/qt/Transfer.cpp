@@ -15,42 +15,6 @@ namespace {
 
 constexpr long kReceiveBufferSize = 512 * 1024;
 
-// Header text is ASCII by protocol; the C library's functions would follow the locale instead.
-
-char asciiLower(char c) noexcept
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return asciiLower(x) == asciiLower(y);
-           });
-}
-
-std::string_view trimmed(std::string_view text) noexcept
-{
-    constexpr std::string_view blanks = " \t\r\n";
-    const std::size_t first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-/// Calls take(token) for each element of a comma-separated header list, its parameters dropped.
-template <typename Take> void forEachToken(std::string_view list, Take take) noexcept
-{
-    while (!list.empty()) {
-        const std::size_t comma = list.find(',');
-        std::string_view token = list.substr(0, comma);
-        token = trimmed(token.substr(0, token.find(';')));
-        if (!token.empty())
-            take(token);
-        list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
-    }
-}
-
 // Close-on-exec from the moment the socket exists: set afterwards, a program started by another
 // thread in between would inherit the connection to the server.
 curl_socket_t openCloseOnExecSocket(void *, curlsocktype, curl_sockaddr *address) noexcept
@@ -200,13 +164,13 @@ std::size_t Transfer::onHeader(char *data, std::size_t size, std::size_t count,
     }
     const std::size_t colon = line.find(':');
     if (colon != std::string_view::npos)
-        self.readHeader(trimmed(line.substr(0, colon)), trimmed(line.substr(colon + 1)));
+        self.m_head.readHeader(trimmed(line.substr(0, colon)), trimmed(line.substr(colon + 1)));
     return total;
 }
 
 void Transfer::readStatusLine(std::string_view line) noexcept
 {
-    m_head = Head{};
+    m_head = ResponseHead{};
     // "HTTP/1.1 200 OK", or "HTTP/2 200" as libcurl writes it for later versions.
     const char major = line.size() > 5 ? line[5] : '0';
     m_head.framedByProtocol = major >= '2' && major <= '9';
@@ -220,53 +184,6 @@ void Transfer::readStatusLine(std::string_view line) noexcept
     }
 }
 
-void Transfer::readHeader(std::string_view field, std::string_view value) noexcept
-{
-    if (equalsIgnoringCase(field, "Content-Encoding")) {
-        forEachToken(value, [this](std::string_view coding) {
-            if (!equalsIgnoringCase(coding, "identity"))
-                noteCoding(coding);
-        });
-    } else if (equalsIgnoringCase(field, "Transfer-Encoding")) {
-        forEachToken(value, [this](std::string_view coding) {
-            if (equalsIgnoringCase(coding, "chunked"))
-                m_head.chunked = true;
-            else if (!equalsIgnoringCase(coding, "identity"))
-                noteCoding(coding);
-        });
-    } else if (equalsIgnoringCase(field, "Content-Length")) {
-        std::int64_t length = 0;
-        bool valid = !value.empty();
-        for (const char digit : value) {
-            if (digit < '0' || digit > '9') {
-                valid = false;
-                break;
-            }
-            // A length past the 64-bit range is simply too long.
-            length = length > (std::numeric_limits<std::int64_t>::max() - 9) / 10
-                         ? std::numeric_limits<std::int64_t>::max()
-                         : length * 10 + (digit - '0');
-        }
-        if (!valid || (m_head.lengthKnown && m_head.length != length))
-            m_head.lengthInvalid = true;
-        m_head.lengthKnown = true;
-        m_head.length = length;
-    }
-}
-
-void Transfer::noteCoding(std::string_view coding) noexcept
-{
-    if (m_head.codingLength > 0)
-        return;
-    // Only printable characters go into the sentence the user reads.
-    for (const char c : coding.substr(0, m_head.coding.size())) {
-        if (c > ' ' && c <= '~')
-            m_head.coding[m_head.codingLength++] = c;
-    }
-    if (m_head.codingLength == 0)
-        m_head.coding[m_head.codingLength++] = '?';
-}
-
 // Judged at the end of the final response's headers, so that a refused body never reaches
 // the file; any other response's body is kept out by the write callback.
 bool Transfer::acceptHead() noexcept
@@ -274,7 +191,7 @@ bool Transfer::acceptHead() noexcept
     if (m_head.status != 200)
         return true;
     const bool lengthKnown = m_head.lengthKnown && !m_head.lengthInvalid;
-    if (m_head.codingLength > 0)
+    if (!m_head.unrequestedCoding().empty())
         m_refusal = Refusal::Encoded;
     // A chunked body's length header is meaningless, as libcurl treats it.
     else if (!m_head.chunked && lengthKnown && m_head.length > m_limits.maxBytes)
@@ -362,8 +279,7 @@ std::string Transfer::refusalText() const
     case Refusal::None:
         break;
     case Refusal::Encoded:
-        return "the server sent the file compressed (" +
-               std::string(m_head.coding.data(), m_head.codingLength) +
+        return "the server sent the file compressed (" + std::string(m_head.unrequestedCoding()) +
                "), which was not asked for";
     case Refusal::Unframed:
         return "the server did not say how long the file is, so a cut connection could not be "

@@ -2,6 +2,7 @@
 
 #include "TemporaryFile.h"
 #include "runtime/AsyncRead.h"
+#include "runtime/ResponseHead.h"
 
 #include <array>
 #include <atomic>
@@ -107,22 +108,7 @@ private:
 
     // What the headers of the response now arriving said. Reset at each status line: a
     // redirect's or an interim answer's headers say nothing about the final response.
-    struct Head
-    {
-        int status = 0;
-        bool framedByProtocol = false; // HTTP/2 and later mark the end of a body themselves
-        bool ended = false;
-        bool chunked = false;
-        bool lengthKnown = false;
-        bool lengthInvalid = false;
-        std::int64_t length = 0;
-        std::array<char, 32> coding{}; // the first content or transfer coding not asked for
-        std::size_t codingLength = 0;
-    };
-
     void readStatusLine(std::string_view line) noexcept;
-    void readHeader(std::string_view field, std::string_view value) noexcept;
-    void noteCoding(std::string_view coding) noexcept;
     bool acceptHead() noexcept;
     std::size_t takeBody(const char *data, std::size_t size) noexcept;
     bool stillActive() noexcept;
@@ -156,7 +142,7 @@ private:
     Clock::time_point m_lastActiveAt;
     long m_rejectedStatus = 0;
     int m_writeError = 0;
-    Head m_head;
+    ResponseHead m_head;
     Refusal m_refusal = Refusal::None;
 };
 

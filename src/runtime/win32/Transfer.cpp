@@ -40,35 +40,6 @@ char asciiLower(char c) noexcept
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return asciiLower(x) == asciiLower(y);
-           });
-}
-
-std::string_view trimmed(std::string_view text) noexcept
-{
-    constexpr std::string_view blanks = " \t\r\n";
-    const std::size_t first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-/// Calls take(token) for each element of a comma-separated header list, its parameters dropped.
-template <typename Take> void forEachToken(std::string_view list, Take take) noexcept
-{
-    while (!list.empty()) {
-        const std::size_t comma = list.find(',');
-        std::string_view token = list.substr(0, comma);
-        token = trimmed(token.substr(0, token.find(';')));
-        if (!token.empty())
-            take(token);
-        list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
-    }
-}
-
 DWORD milliseconds(std::chrono::milliseconds duration, DWORD margin = 0) noexcept
 {
     const auto count =
@@ -495,7 +466,7 @@ void Transfer::followRedirect(const std::wstring &target) noexcept
 
 void Transfer::readHead() noexcept
 {
-    m_head = Head{};
+    m_head = ResponseHead{};
     DWORD status = 0;
     DWORD size = sizeof status;
     if (!::WinHttpQueryHeaders(m_request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -544,61 +515,14 @@ void Transfer::readHead() noexcept
         }
         const std::size_t colon = line.find(':');
         if (colon != std::string_view::npos)
-            readHeader(trimmed(line.substr(0, colon)), trimmed(line.substr(colon + 1)));
+            m_head.readHeader(trimmed(line.substr(0, colon)), trimmed(line.substr(colon + 1)));
     }
-}
-
-void Transfer::readHeader(std::string_view field, std::string_view value) noexcept
-{
-    if (equalsIgnoringCase(field, "Content-Encoding")) {
-        forEachToken(value, [this](std::string_view coding) {
-            if (!equalsIgnoringCase(coding, "identity"))
-                noteCoding(coding);
-        });
-    } else if (equalsIgnoringCase(field, "Transfer-Encoding")) {
-        forEachToken(value, [this](std::string_view coding) {
-            if (equalsIgnoringCase(coding, "chunked"))
-                m_head.chunked = true;
-            else if (!equalsIgnoringCase(coding, "identity"))
-                noteCoding(coding);
-        });
-    } else if (equalsIgnoringCase(field, "Content-Length")) {
-        std::int64_t length = 0;
-        bool valid = !value.empty();
-        for (const char digit : value) {
-            if (digit < '0' || digit > '9') {
-                valid = false;
-                break;
-            }
-            // A length past the 64-bit range is simply too long.
-            length = length > (std::numeric_limits<std::int64_t>::max() - 9) / 10
-                         ? std::numeric_limits<std::int64_t>::max()
-                         : length * 10 + (digit - '0');
-        }
-        if (!valid || (m_head.lengthKnown && m_head.length != length))
-            m_head.lengthInvalid = true;
-        m_head.lengthKnown = true;
-        m_head.length = length;
-    }
-}
-
-void Transfer::noteCoding(std::string_view coding) noexcept
-{
-    if (m_head.codingLength > 0)
-        return;
-    // Only printable characters go into the sentence the user reads.
-    for (const char c : coding.substr(0, m_head.coding.size())) {
-        if (c > ' ' && c <= '~')
-            m_head.coding[m_head.codingLength++] = c;
-    }
-    if (m_head.codingLength == 0)
-        m_head.coding[m_head.codingLength++] = '?';
 }
 
 bool Transfer::acceptHead() noexcept
 {
     const bool lengthKnown = m_head.lengthKnown && !m_head.lengthInvalid;
-    if (m_head.codingLength > 0)
+    if (!m_head.unrequestedCoding().empty())
         m_refusal = Refusal::Encoded;
     // A chunked body's length header is meaningless, as WinHTTP treats it.
     else if (!m_head.chunked && lengthKnown && m_head.length > m_limits.maxBytes)
@@ -712,8 +636,7 @@ std::string Transfer::refusalText() const
     case Refusal::None:
         break;
     case Refusal::Encoded:
-        return "the server sent the file compressed (" +
-               std::string(m_head.coding.data(), m_head.codingLength) +
+        return "the server sent the file compressed (" + std::string(m_head.unrequestedCoding()) +
                "), which was not asked for";
     case Refusal::Unframed:
         return "the server did not say how long the file is, so a cut connection could not be "

@@ -2,6 +2,7 @@
 
 #include "TemporaryFile.h"
 #include "runtime/AsyncRead.h"
+#include "runtime/ResponseHead.h"
 
 #include <array>
 #include <atomic>
@@ -211,27 +212,10 @@ private:
     };
 
     // What the final response's headers said.
-    struct Head
-    {
-        int status = 0;
-        bool framedByProtocol = false; // HTTP/2 and later mark the end of a body themselves
-        bool chunked = false;
-        bool lengthKnown = false;
-        bool lengthInvalid = false;
-        std::int64_t length = 0;
-        std::array<char, 32> coding{}; // the first content or transfer coding not asked for
-        std::size_t codingLength = 0;
-
-        // Whether the length header tells where the body ends.
-        bool lengthTells() const noexcept { return lengthKnown && !lengthInvalid && !chunked; }
-    };
-
     DWORD openRequest(HINTERNET session, const ProxyMode &proxy,
                       const std::shared_ptr<Inbox> &inbox);
     void closeRequest() noexcept;
     void readHead() noexcept;
-    void readHeader(std::string_view field, std::string_view value) noexcept;
-    void noteCoding(std::string_view coding) noexcept;
     bool acceptHead() noexcept;
     void askForData() noexcept;
     void takeBody(DWORD size) noexcept;
@@ -270,7 +254,7 @@ private:
     DWORD m_error = 0;
     DWORD m_secureFailure = 0;
     DWORD m_writeError = 0;
-    Head m_head;
+    ResponseHead m_head;
     Refusal m_refusal = Refusal::None;
 };
 
