@@ -1,8 +1,28 @@
 #include "AsyncRead.h"
 
 #include "RuntimeError.h"
+#include "TemporaryName.h"
+
+#include <algorithm>
+#include <mutex>
 
 namespace runtime {
+
+namespace {
+
+struct LimitsStore
+{
+    std::mutex mutex;
+    TransferLimits limits;
+};
+
+LimitsStore &limitsStore()
+{
+    static LimitsStore store;
+    return store;
+}
+
+} // namespace
 
 std::filesystem::path AsyncProperty::Value() const
 {
@@ -11,6 +31,32 @@ std::filesystem::path AsyncProperty::Value() const
     if (m_value.empty())
         throw RuntimeError(ErrorKind::Unavailable, "the download has not finished yet");
     return m_value;
+}
+
+bool isTemporaryFileName(const std::string &fileName)
+{
+    using namespace temporary;
+    const std::string_view name = fileName;
+    if (name.size() != kPrefix.size() + kRandomLength + kSuffix.size() ||
+        !name.starts_with(kPrefix) || !name.ends_with(kSuffix))
+        return false;
+    const std::string_view random = name.substr(kPrefix.size(), kRandomLength);
+    return std::all_of(random.begin(), random.end(),
+                       [](char c) { return kAlphabet.find(c) != std::string_view::npos; });
+}
+
+void setTransferLimits(const TransferLimits &limits)
+{
+    LimitsStore &store = limitsStore();
+    const std::lock_guard lock(store.mutex);
+    store.limits = limits;
+}
+
+TransferLimits transferLimits()
+{
+    LimitsStore &store = limitsStore();
+    const std::lock_guard lock(store.mutex);
+    return store.limits;
 }
 
 } // namespace runtime

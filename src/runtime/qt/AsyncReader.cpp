@@ -18,18 +18,6 @@ namespace qt {
 
 namespace {
 
-struct LimitsStore
-{
-    std::mutex mutex;
-    TransferLimits limits;
-};
-
-LimitsStore &limitsStore()
-{
-    static LimitsStore store;
-    return store;
-}
-
 /// The reader of the Linux runtime: validates on the UI thread what it is asked to read, then
 /// hands each transfer to its worker, whose notifications arrive as queued calls on a QObject
 /// of its own.
@@ -88,20 +76,6 @@ std::unique_ptr<AsyncReader> createAsyncReader(AsyncReader::Handler onProgress,
                                                AsyncReader::Handler onComplete)
 {
     return std::make_unique<qt::QtAsyncReader>(std::move(onProgress), std::move(onComplete));
-}
-
-void setTransferLimits(const TransferLimits &limits)
-{
-    qt::LimitsStore &store = qt::limitsStore();
-    const std::lock_guard lock(store.mutex);
-    store.limits = limits;
-}
-
-TransferLimits transferLimits()
-{
-    qt::LimitsStore &store = qt::limitsStore();
-    const std::lock_guard lock(store.mutex);
-    return store.limits;
 }
 
 } // namespace runtime

@@ -3,6 +3,7 @@
 #include "SystemError.h"
 #include "runtime/AsyncRead.h"
 #include "runtime/RuntimeError.h"
+#include "runtime/TemporaryName.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,13 +27,12 @@ namespace {
 constexpr std::size_t kBufferSize = 1024 * 1024;
 constexpr std::int64_t kWriteOutStep = 8 * 1024 * 1024;
 
-// The naming pattern lives here alone: mkostemps fills the Xs, isTemporaryFileName reads them.
-constexpr std::string_view kNamePrefix = ".refitor-";
-constexpr std::string_view kNameSuffix = ".part";
-constexpr std::size_t kRandomLength = 6;
+// mkostemps fills the Xs with the letters and digits the common naming pattern expects.
 constexpr char kTemplateName[] = ".refitor-XXXXXX.part";
-static_assert(std::string_view(kTemplateName).size() ==
-              kNamePrefix.size() + kRandomLength + kNameSuffix.size());
+static_assert(std::string_view(kTemplateName).starts_with(temporary::kPrefix) &&
+              std::string_view(kTemplateName).ends_with(temporary::kSuffix) &&
+              std::string_view(kTemplateName).size() ==
+                  temporary::kPrefix.size() + temporary::kRandomLength + temporary::kSuffix.size());
 
 /// Temporary files that nobody outside the facility has taken yet, process-wide. Qt ends the
 /// program with exit() when the display connection breaks, and then no reader is destroyed.
@@ -84,11 +84,6 @@ LiveFiles &liveFiles()
 void removeLiveFilesAtExit()
 {
     liveFiles().removeAll();
-}
-
-bool isAsciiAlphanumeric(char c) noexcept
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
 // POSIX file primitives, kept apart so another platform needs only these replaced.
@@ -215,7 +210,8 @@ TemporaryFile TemporaryFile::create(const std::filesystem::path &folder)
                            systemErrorText(cleaning.value()));
     }
     std::string pattern = (cleaned / kTemplateName).native();
-    const int fd = ::mkostemps(pattern.data(), static_cast<int>(kNameSuffix.size()), O_CLOEXEC);
+    const int fd =
+        ::mkostemps(pattern.data(), static_cast<int>(temporary::kSuffix.size()), O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         throw RuntimeError("could not create a temporary file in " + folder.string() + ": " +
@@ -344,18 +340,3 @@ void removeTemporaryFile(const std::filesystem::path &path) noexcept
 }
 
 } // namespace runtime::qt
-
-namespace runtime {
-
-bool isTemporaryFileName(const std::string &fileName)
-{
-    using qt::kNamePrefix, qt::kNameSuffix, qt::kRandomLength;
-    const std::string_view name = fileName;
-    if (name.size() != kNamePrefix.size() + kRandomLength + kNameSuffix.size() ||
-        !name.starts_with(kNamePrefix) || !name.ends_with(kNameSuffix))
-        return false;
-    const std::string_view random = name.substr(kNamePrefix.size(), kRandomLength);
-    return std::all_of(random.begin(), random.end(), &qt::isAsciiAlphanumeric);
-}
-
-} // namespace runtime

@@ -21,18 +21,6 @@ namespace win32 {
 
 namespace {
 
-struct LimitsStore
-{
-    std::mutex mutex;
-    TransferLimits limits;
-};
-
-LimitsStore &limitsStore()
-{
-    static LimitsStore store;
-    return store;
-}
-
 /// The path and query as a server reads them: UTF-8, with everything but printable ASCII
 /// percent-encoded, and what was encoded already left as it is.
 std::wstring percentEncoded(const std::wstring &object)
@@ -143,20 +131,6 @@ std::unique_ptr<AsyncReader> createAsyncReader(AsyncReader::Handler onProgress,
                                                AsyncReader::Handler onComplete)
 {
     return std::make_unique<win32::Win32AsyncReader>(std::move(onProgress), std::move(onComplete));
-}
-
-void setTransferLimits(const TransferLimits &limits)
-{
-    win32::LimitsStore &store = win32::limitsStore();
-    const std::lock_guard lock(store.mutex);
-    store.limits = limits;
-}
-
-TransferLimits transferLimits()
-{
-    win32::LimitsStore &store = win32::limitsStore();
-    const std::lock_guard lock(store.mutex);
-    return store.limits;
 }
 
 } // namespace runtime

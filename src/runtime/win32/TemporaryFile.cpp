@@ -3,6 +3,7 @@
 #include "SystemError.h"
 #include "runtime/AsyncRead.h"
 #include "runtime/RuntimeError.h"
+#include "runtime/TemporaryName.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -20,14 +21,6 @@ namespace {
 
 constexpr std::size_t kBufferSize = 1024 * 1024;
 constexpr int kCreateAttempts = 100;
-
-// The naming pattern lives here alone: create() fills in the random letters, isTemporaryFileName
-// reads it.
-constexpr std::string_view kNamePrefix = ".refitor-";
-constexpr std::string_view kNameSuffix = ".part";
-constexpr std::size_t kRandomLength = 6;
-constexpr std::string_view kNameAlphabet =
-    "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
 /// Temporary files that nobody outside the facility has taken yet, process-wide. A program may
 /// end through exit() while transfers run, and then no reader is destroyed.
@@ -82,17 +75,12 @@ void removeLiveFilesAtExit()
     liveFiles().removeAll();
 }
 
-bool isAsciiAlphanumeric(char c) noexcept
-{
-    return kNameAlphabet.find(c) != std::string_view::npos;
-}
-
 std::string randomLetters(std::random_device &device)
 {
-    std::uniform_int_distribution<std::size_t> pick(0, kNameAlphabet.size() - 1);
-    std::string letters(kRandomLength, '0');
+    std::uniform_int_distribution<std::size_t> pick(0, temporary::kAlphabet.size() - 1);
+    std::string letters(temporary::kRandomLength, '0');
     for (char &c : letters)
-        c = kNameAlphabet[pick(device)];
+        c = temporary::kAlphabet[pick(device)];
     return letters;
 }
 
@@ -173,7 +161,8 @@ TemporaryFile TemporaryFile::create(const std::filesystem::path &folder)
     std::random_device device;
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
         std::filesystem::path path =
-            cleaned / (std::string(kNamePrefix) + randomLetters(device) + std::string(kNameSuffix));
+            cleaned / (std::string(temporary::kPrefix) + randomLetters(device) +
+                       std::string(temporary::kSuffix));
         // Sharing deletion lets the exit-time removal delete a file the worker still writes.
         // Security attributes left out: a started program inherits no handle to it.
         const HANDLE handle =
@@ -300,18 +289,3 @@ void removeTemporaryFile(const std::filesystem::path &path) noexcept
 }
 
 } // namespace runtime::win32
-
-namespace runtime {
-
-bool isTemporaryFileName(const std::string &fileName)
-{
-    using win32::kNamePrefix, win32::kNameSuffix, win32::kRandomLength;
-    const std::string_view name = fileName;
-    if (name.size() != kNamePrefix.size() + kRandomLength + kNameSuffix.size() ||
-        !name.starts_with(kNamePrefix) || !name.ends_with(kNameSuffix))
-        return false;
-    const std::string_view random = name.substr(kNamePrefix.size(), kRandomLength);
-    return std::all_of(random.begin(), random.end(), &win32::isAsciiAlphanumeric);
-}
-
-} // namespace runtime
