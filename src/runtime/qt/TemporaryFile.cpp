@@ -2,15 +2,13 @@
 
 #include "SystemError.h"
 #include "runtime/AsyncRead.h"
+#include "runtime/ExitRemoval.h"
 #include "runtime/RuntimeError.h"
 #include "runtime/TemporaryName.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <new>
 #include <stdlib.h>
 #include <string>
@@ -18,7 +16,6 @@
 #include <system_error>
 #include <unistd.h>
 #include <utility>
-#include <vector>
 
 namespace runtime::qt {
 
@@ -33,58 +30,6 @@ static_assert(std::string_view(kTemplateName).starts_with(temporary::kPrefix) &&
               std::string_view(kTemplateName).ends_with(temporary::kSuffix) &&
               std::string_view(kTemplateName).size() ==
                   temporary::kPrefix.size() + temporary::kRandomLength + temporary::kSuffix.size());
-
-/// Temporary files that nobody outside the facility has taken yet, process-wide. Qt ends the
-/// program with exit() when the display connection breaks, and then no reader is destroyed.
-class LiveFiles
-{
-public:
-    /// Throws std::bad_alloc only.
-    void add(const std::string &path)
-    {
-        const std::lock_guard lock(m_mutex);
-        m_paths.push_back(path);
-    }
-    void forget(const std::string &path) noexcept
-    {
-        const std::lock_guard lock(m_mutex);
-        const auto found = std::find(m_paths.begin(), m_paths.end(), path);
-        if (found != m_paths.end())
-            m_paths.erase(found);
-    }
-    // Runs at exit while worker threads may still be writing: unlinking under the lock takes
-    // nothing from them, a descriptor stays usable after its name is gone.
-    void removeAll() noexcept
-    {
-        const std::lock_guard lock(m_mutex);
-        for (const std::string &path : m_paths)
-            ::unlink(path.c_str());
-        m_paths.clear();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_paths;
-};
-
-void removeLiveFilesAtExit();
-
-LiveFiles &liveFiles()
-{
-    // Never destroyed: worker threads go on running while the program exits and may still
-    // reach it after the static destructors.
-    static LiveFiles *const files = [] {
-        auto *created = new LiveFiles;
-        std::atexit(&removeLiveFilesAtExit);
-        return created;
-    }();
-    return *files;
-}
-
-void removeLiveFilesAtExit()
-{
-    liveFiles().removeAll();
-}
 
 // POSIX file primitives, kept apart so another platform needs only these replaced.
 
@@ -217,14 +162,15 @@ TemporaryFile TemporaryFile::create(const std::filesystem::path &folder)
         throw RuntimeError("could not create a temporary file in " + folder.string() + ": " +
                            systemErrorText(error));
     }
+    std::filesystem::path path;
     try {
-        std::filesystem::path path(pattern);
-        liveFiles().add(pattern);
+        path = pattern;
+        temporary::removeAtExit(path);
         return TemporaryFile(fd, std::move(path));
     } catch (...) {
         ::close(fd);
         ::unlink(pattern.c_str());
-        liveFiles().forget(pattern);
+        temporary::forgetAtExit(path);
         throw;
     }
 }
@@ -308,7 +254,7 @@ void TemporaryFile::discard() noexcept
     // Unlinked before it is forgotten, so an exit in between cannot miss it.
     if (!m_path.empty()) {
         ::unlink(m_path.c_str());
-        liveFiles().forget(m_path.native());
+        temporary::forgetAtExit(m_path);
     }
     m_fd = -1;
     m_path.clear();
@@ -330,13 +276,13 @@ std::filesystem::path TemporaryFile::keep() noexcept
 
 void handOverTemporaryFile(const std::filesystem::path &path) noexcept
 {
-    liveFiles().forget(path.native());
+    temporary::forgetAtExit(path);
 }
 
 void removeTemporaryFile(const std::filesystem::path &path) noexcept
 {
     ::unlink(path.c_str());
-    liveFiles().forget(path.native());
+    temporary::forgetAtExit(path);
 }
 
 } // namespace runtime::qt

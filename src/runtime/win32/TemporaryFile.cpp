@@ -2,18 +2,15 @@
 
 #include "SystemError.h"
 #include "runtime/AsyncRead.h"
+#include "runtime/ExitRemoval.h"
 #include "runtime/RuntimeError.h"
 #include "runtime/TemporaryName.h"
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <random>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 namespace runtime::win32 {
 
@@ -21,59 +18,6 @@ namespace {
 
 constexpr std::size_t kBufferSize = 1024 * 1024;
 constexpr int kCreateAttempts = 100;
-
-/// Temporary files that nobody outside the facility has taken yet, process-wide. A program may
-/// end through exit() while transfers run, and then no reader is destroyed.
-class LiveFiles
-{
-public:
-    /// Throws std::bad_alloc only.
-    void add(const std::wstring &path)
-    {
-        const std::lock_guard lock(m_mutex);
-        m_paths.push_back(path);
-    }
-    void forget(const std::wstring &path) noexcept
-    {
-        const std::lock_guard lock(m_mutex);
-        const auto found = std::find(m_paths.begin(), m_paths.end(), path);
-        if (found != m_paths.end())
-            m_paths.erase(found);
-    }
-    // Runs at exit while the worker may still be writing. Every file is opened with
-    // FILE_SHARE_DELETE, so the deletion succeeds and completes when the process's last handle
-    // closes, which the end of the process does.
-    void removeAll() noexcept
-    {
-        const std::lock_guard lock(m_mutex);
-        for (const std::wstring &path : m_paths)
-            ::DeleteFileW(path.c_str());
-        m_paths.clear();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::wstring> m_paths;
-};
-
-void removeLiveFilesAtExit();
-
-LiveFiles &liveFiles()
-{
-    // Never destroyed: the worker goes on running while the program exits and may still reach
-    // it after the static destructors.
-    static LiveFiles *const files = [] {
-        auto *created = new LiveFiles;
-        std::atexit(&removeLiveFilesAtExit);
-        return created;
-    }();
-    return *files;
-}
-
-void removeLiveFilesAtExit()
-{
-    liveFiles().removeAll();
-}
 
 std::string randomLetters(std::random_device &device)
 {
@@ -175,12 +119,12 @@ TemporaryFile TemporaryFile::create(const std::filesystem::path &folder)
             throw RuntimeError(creationFailure(folder, systemErrorText(error)));
         }
         try {
-            liveFiles().add(path.native());
+            temporary::removeAtExit(path);
             return TemporaryFile(handle, std::move(path));
         } catch (...) {
             ::CloseHandle(handle);
             ::DeleteFileW(path.c_str());
-            liveFiles().forget(path.native());
+            temporary::forgetAtExit(path);
             throw;
         }
     }
@@ -265,7 +209,7 @@ void TemporaryFile::discard() noexcept
     // Deleted before it is forgotten, so an exit in between cannot miss it.
     if (!m_path.empty()) {
         ::DeleteFileW(m_path.c_str());
-        liveFiles().forget(m_path.native());
+        temporary::forgetAtExit(m_path);
     }
     reset();
 }
@@ -279,13 +223,13 @@ std::filesystem::path TemporaryFile::keep() noexcept
 
 void handOverTemporaryFile(const std::filesystem::path &path) noexcept
 {
-    liveFiles().forget(path.native());
+    temporary::forgetAtExit(path);
 }
 
 void removeTemporaryFile(const std::filesystem::path &path) noexcept
 {
     ::DeleteFileW(path.c_str());
-    liveFiles().forget(path.native());
+    temporary::forgetAtExit(path);
 }
 
 } // namespace runtime::win32
