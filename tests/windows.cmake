@@ -111,17 +111,16 @@ endfunction()
 # The runtime's own tests: what every runtime shares, and what only the Win32 one can show.
 refitor_add_test_binary(runtime_tests
     SOURCES runtime/TextTest.cpp runtime/KeyedCollectionTest.cpp
+            runtime/AsyncReaderTest.cpp runtime/AsyncReaderTest.h
             runtime/win32/ApplicationTest.cpp
             runtime/win32/FilesTest.cpp
             runtime/win32/LocaleTest.cpp
             runtime/win32/ProgramsTest.cpp
-            # win32 runtime tests: begin
             runtime/win32/AsyncReaderTest.cpp
             runtime/win32/ControlsTest.cpp
             runtime/win32/SkinPainterTest.cpp
             runtime/win32/WindowPixels.h
-            # win32 runtime tests: end
-    LIBS refitor_runtime $<TARGET_NAME_IF_EXISTS:refitor_runtime_testing>)
+    LIBS refitor_runtime refitor_runtime_testing)
 # Changing the user's regional settings reaches every process of the prefix, so that test runs
 # alone, and the rest without it.
 refitor_add_wine_test(runtime_tests runtime_tests --gtest_filter=-Win32RegionalSettings.*)
@@ -137,20 +136,16 @@ target_compile_definitions(skin_tests PRIVATE REFITOR_SOURCE_DIR="${PROJECT_SOUR
 target_link_libraries(skin_tests PRIVATE refitor_skin GTest::gtest_main refitor_warnings)
 refitor_add_wine_test(skin_tests skin_tests)
 
-# The system's tests need the Win32 controls and transfers; until both are there, the harness
-# configures without them.
-if(EXISTS ${PROJECT_SOURCE_DIR}/src/runtime/win32/ControlFactory.cpp
-   AND EXISTS ${PROJECT_SOURCE_DIR}/src/runtime/win32/AsyncReader.cpp)
-    refitor_add_test_binary(control_tests
-        SOURCES control/BajaArchivosTest.cpp
-        LIBS refitor_control $<TARGET_NAME_IF_EXISTS:refitor_runtime_testing>)
-    refitor_add_wine_test(control_tests control_tests)
+# The system's tests: the same files as on Linux, on the Win32 runtime.
+refitor_add_test_binary(control_tests
+    SOURCES control/BajaArchivosTest.cpp
+    LIBS refitor_control refitor_runtime_testing)
+refitor_add_wine_test(control_tests control_tests)
 
-    refitor_add_test_binary(window_tests
-        SOURCES window/Form2Test.cpp window/ExecutableBackupTest.cpp
-        LIBS refitor_window $<TARGET_NAME_IF_EXISTS:refitor_runtime_testing>)
-    refitor_add_wine_test(window_tests window_tests)
-endif()
+refitor_add_test_binary(window_tests
+    SOURCES window/Form2Test.cpp window/ExecutableBackupTest.cpp
+    LIBS refitor_window refitor_runtime_testing)
+refitor_add_wine_test(window_tests window_tests)
 include(${CMAKE_CURRENT_SOURCE_DIR}/windows-display.cmake)
 
 # What the built Refitor.exe carries: Windows' own DLLs only, the version resource, the manifest.

@@ -1,48 +1,23 @@
+// The asynchronous reader's cases that only the Win32 runtime can show, and this platform's side
+// of the shared cases in ../AsyncReaderTest.cpp: its message queue, its file sharing, and what
+// Wine's WinHTTP cannot do.
+
+#include "runtime/AsyncReaderTest.h"
+
 #include "runtime/AsyncRead.h"
-#include "runtime/RuntimeError.h"
+#include "runtime/win32/Unicode.h"
 #include "support/LoopbackServer.h"
 #include "support/SystemSupport.h"
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <gtest/gtest.h>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 #include <windows.h>
 
 using runtime::AsyncProperty;
-using runtime::AsyncReader;
-using runtime::ErrorKind;
-using runtime::RuntimeError;
-using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-/// Waits for predicate without dispatching messages, so that nothing posted to the UI thread is
-/// delivered meanwhile.
-bool waitWithoutEvents(const std::function<bool()> &predicate,
-                       std::chrono::milliseconds timeout = 10s)
-{
-    const auto deadline = Clock::now() + timeout;
-    while (!predicate()) {
-        if (Clock::now() > deadline)
-            return predicate();
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 constexpr UINT kMarkerMessage = WM_APP + 7;
 
@@ -55,10 +30,18 @@ LRESULT CALLBACK markerProcedure(HWND window, UINT message, WPARAM wParam, LPARA
     return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
-/// Dispatches everything already posted to the UI thread: the thread's posted messages come in
-/// order, so a marker posted now is seen after them.
+bool runningUnderWine()
+{
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+} // namespace
+
+namespace readertest {
+
 void deliverPosted()
 {
+    // The thread's posted messages come in order, so a marker posted now is seen after them.
     static const ATOM markerClass = [] {
         WNDCLASSEXW windowClass{};
         windowClass.cbSize = sizeof windowClass;
@@ -77,9 +60,9 @@ void deliverPosted()
     ::DestroyWindow(window);
 }
 
-/// Files in folder that some handle holds open: an exclusive open of them fails.
 int openFilesIn(const fs::path &folder)
 {
+    // A file some handle holds open refuses an exclusive open.
     int count = 0;
     for (const auto &entry : fs::directory_iterator(folder)) {
         const HANDLE handle = ::CreateFileW(entry.path().c_str(), GENERIC_READ, 0, nullptr,
@@ -92,411 +75,33 @@ int openFilesIn(const fs::path &folder)
     return count;
 }
 
-bool runningUnderWine()
+std::string missingFolderWords()
 {
-    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    // The runtime passes on the system's sentence, in the user's language, without its stop.
+    wchar_t *buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+            FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+        nullptr, ERROR_PATH_NOT_FOUND, 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
+    const std::wstring text(buffer != nullptr ? buffer : L"", length);
+    if (buffer != nullptr)
+        ::LocalFree(buffer);
+    return runtime::win32::utf8FromUtf16(text.substr(0, text.find_last_not_of(L" .\r\n") + 1));
 }
 
-/// The kind of error a record's Value() throws, none when it returns a path.
-std::optional<ErrorKind> valueErrorOf(const AsyncProperty &record)
+std::string cutChunkedBodyBlindSpot()
 {
-    try {
-        static_cast<void>(record.Value());
-    } catch (const RuntimeError &error) {
-        return error.kind();
-    }
-    return std::nullopt;
+    // WinHTTP alone sees the chunks. Wine's takes a connection closed after a whole chunk for
+    // the end of the body, which Windows' reports as an error; no test server can change that.
+    return runningUnderWine() ? "Wine's WinHTTP ends a cut chunked body as if complete" : "";
 }
 
-/// Every notification of a reader, in arrival order, with the thread it arrived on.
-class Recorder
-{
-public:
-    struct Event
-    {
-        bool complete;
-        AsyncProperty record;
-        DWORD thread;
-    };
+} // namespace readertest
 
-    AsyncReader::Handler progressHandler()
-    {
-        return [this](const AsyncProperty &record) {
-            events.push_back({false, record, ::GetCurrentThreadId()});
-        };
-    }
-    AsyncReader::Handler completionHandler()
-    {
-        return [this](const AsyncProperty &record) {
-            events.push_back({true, record, ::GetCurrentThreadId()});
-        };
-    }
+namespace {
 
-    std::vector<AsyncProperty> progressOf(const std::string &name) const
-    {
-        std::vector<AsyncProperty> found;
-        for (const auto &event : events) {
-            if (!event.complete && event.record.PropertyName() == name)
-                found.push_back(event.record);
-        }
-        return found;
-    }
-    std::optional<AsyncProperty> completionOf(const std::string &name) const
-    {
-        for (const auto &event : events) {
-            if (event.complete && event.record.PropertyName() == name)
-                return event.record;
-        }
-        return std::nullopt;
-    }
-    AsyncProperty waitForCompletion(const std::string &name, int timeoutMs = 10000) const
-    {
-        const bool done =
-            support::waitUntil([&] { return completionOf(name).has_value(); }, timeoutMs);
-        return done ? *completionOf(name) : AsyncProperty(name, -1, -1, {}, "no completion");
-    }
-    /// Whether progress follows completion anywhere, the counts of a name ever go down, or a
-    /// notification arrived on another thread than the UI thread.
-    bool outOfOrder() const
-    {
-        std::map<std::string, std::int64_t> lastRead;
-        std::map<std::string, bool> done;
-        for (const auto &event : events) {
-            const std::string &name = event.record.PropertyName();
-            if (done[name] || event.record.BytesRead() < lastRead[name] ||
-                event.thread != m_uiThread)
-                return true;
-            lastRead[name] = event.record.BytesRead();
-            done[name] = event.complete;
-        }
-        return false;
-    }
-
-    std::vector<Event> events;
-
-private:
-    const DWORD m_uiThread = ::GetCurrentThreadId();
-};
-
-class Win32AsyncReaderTest : public ::testing::Test
-{
-protected:
-    void SetUp() override { m_server.server().set_keep_alive_timeout(1); }
-    void TearDown() override
-    {
-        m_server.stop();
-        runtime::setTransferLimits(m_savedLimits);
-    }
-
-    std::string url(const std::string &path) const { return m_server.url(path); }
-    const fs::path &folder() const { return m_folder.path(); }
-    std::vector<std::string> leftovers() const { return support::entriesOf(folder()); }
-
-    const runtime::TransferLimits m_savedLimits = runtime::transferLimits();
-    LoopbackServer m_server;
-    support::TemporaryFolder m_folder;
-    Recorder m_recorder;
-    std::unique_ptr<AsyncReader> m_reader =
-        runtime::createAsyncReader(m_recorder.progressHandler(), m_recorder.completionHandler());
-};
-
-TEST_F(Win32AsyncReaderTest, DownloadsIntoAFlushedTemporaryFileBesideTheDestination)
-{
-    // Many times the file's 1 MiB write buffer, with an odd tail that only the final write
-    // carries.
-    const std::string data = support::randomBytes(26 * 1024 * 1024 + 17);
-    m_server.server().Get("/Korvane.exe", [&](const httplib::Request &, httplib::Response &res) {
-        res.set_content(data, "application/octet-stream");
-    });
-    m_server.start();
-
-    m_reader->start(url("/Korvane.exe"), AsyncReader::kKindFile, "exe", 0, folder());
-    EXPECT_TRUE(m_reader->isRunning("exe"));
-    const AsyncProperty done = m_recorder.waitForCompletion("exe", 30000);
-
-    ASSERT_EQ(done.failure(), "");
-    const fs::path file = done.Value();
-    EXPECT_EQ(file.parent_path(), folder());
-    EXPECT_TRUE(runtime::isTemporaryFileName(file.filename().string())) << file;
-    EXPECT_TRUE(support::readFile(file) == data);
-    EXPECT_EQ(leftovers(), std::vector{file.filename().string()});
-    EXPECT_EQ(openFilesIn(folder()), 0);
-    EXPECT_FALSE(m_reader->isRunning("exe"));
-
-    const auto progress = m_recorder.progressOf("exe");
-    ASSERT_FALSE(progress.empty());
-    EXPECT_EQ(progress.back().BytesRead(), static_cast<std::int64_t>(data.size()));
-    EXPECT_EQ(progress.back().BytesMax(), static_cast<std::int64_t>(data.size()));
-    EXPECT_EQ(done.BytesRead(), progress.back().BytesRead());
-    EXPECT_FALSE(m_recorder.outOfOrder());
-    EXPECT_EQ(valueErrorOf(progress.back()), ErrorKind::Unavailable);
-}
-
-TEST_F(Win32AsyncReaderTest, SendsNoCacheHeadersOnlyWhenForcedAndKeepsTheAddressAsEncoded)
-{
-    std::mutex mutex;
-    std::map<std::string, std::string> seen;
-    m_server.server().Get(
-        R"(/headers/(.*))", [&](const httplib::Request &req, httplib::Response &res) {
-            const std::lock_guard lock(mutex);
-            seen[req.get_param_value("who")] = req.get_header_value("Cache-Control") + "|" +
-                                               req.get_header_value("Pragma") + "|" +
-                                               std::string(req.matches[1]);
-            res.set_content("x", "text/plain");
-        });
-    m_server.start();
-
-    m_reader->start(url("/headers/a%20b?who=forced#fragment"), 1, "forced",
-                    AsyncReader::kOptionForceUpdate, folder());
-    m_reader->start(url("/headers/K\xC3\xB6rvane?who=plain").replace(0, 5, "HTTP:"), 1, "plain", 0,
-                    folder());
-    EXPECT_EQ(m_recorder.waitForCompletion("forced").failure(), "");
-    EXPECT_EQ(m_recorder.waitForCompletion("plain").failure(), "");
-
-    const std::lock_guard lock(mutex);
-    EXPECT_EQ(seen["forced"], "no-cache|no-cache|a b");
-    EXPECT_EQ(seen["plain"], "||K\xC3\xB6rvane");
-}
-
-TEST_F(Win32AsyncReaderTest, AnythingButAFinal200FailsWithoutWritingTheBody)
-{
-    m_server.server().Get(R"(/status/(\d+))",
-                          [](const httplib::Request &req, httplib::Response &res) {
-                              res.status = std::stoi(req.matches[1]);
-                              if (res.status != 204)
-                                  res.set_content(std::string(50000, 'E'), "text/html");
-                          });
-    m_server.start();
-
-    for (const int status : {404, 500, 204, 203}) {
-        const std::string name = std::to_string(status);
-        m_reader->start(url("/status/" + name), 1, name, 0, folder());
-        const AsyncProperty done = m_recorder.waitForCompletion(name);
-        EXPECT_EQ(done.failure(), "the server answered " + name);
-        EXPECT_EQ(valueErrorOf(done), ErrorKind::Failed);
-        EXPECT_EQ(done.BytesRead(), 0);
-        EXPECT_TRUE(m_recorder.progressOf(name).empty()) << status;
-        EXPECT_TRUE(leftovers().empty()) << status;
-    }
-}
-
-TEST_F(Win32AsyncReaderTest, ConnectionLostMidwayReportsTheCounts)
-{
-    const std::string data = support::randomBytes(100000);
-    m_server.server().Get("/short", [&](const httplib::Request &, httplib::Response &res) {
-        res.set_content_provider(data.size(), "application/octet-stream",
-                                 [&](std::size_t offset, std::size_t, httplib::DataSink &sink) {
-                                     return offset == 0 && sink.write(data.data(), 40000);
-                                 });
-    });
-    m_server.start();
-
-    m_reader->start(url("/short"), 1, "short", 0, folder());
-    const AsyncProperty done = m_recorder.waitForCompletion("short");
-    EXPECT_EQ(done.failure(), "the connection was lost after 40,000 of 100,000 bytes");
-    EXPECT_EQ(done.BytesRead(), 40000);
-    EXPECT_EQ(done.BytesMax(), 100000);
-    EXPECT_TRUE(leftovers().empty());
-}
-
-TEST_F(Win32AsyncReaderTest, StalledServerAndRefusedConnectionFail)
-{
-    runtime::setTransferLimits({.connectTimeout = 2s, .stallTimeout = 1s, .maxRedirects = 10});
-    m_server.serveHeld("/stall", support::randomBytes(100000), 1000);
-    const Gate silent = m_server.newGate();
-    // Accepts the request and never answers: the stall limit covers the wait for headers too.
-    m_server.server().Get("/silent", [=](const httplib::Request &, httplib::Response &res) {
-        silent.wait(10s);
-        res.set_content("late", "text/plain");
-    });
-    m_server.start();
-    LoopbackServer closed;
-    closed.start();
-    const std::string refusedUrl = closed.url("/x");
-    closed.stop();
-
-    const auto started = Clock::now();
-    m_reader->start(url("/stall"), 1, "stall", 0, folder());
-    m_reader->start(url("/silent"), 1, "silent", 0, folder());
-    m_reader->start(refusedUrl, 1, "refused", 0, folder());
-    EXPECT_EQ(m_recorder.waitForCompletion("stall", 5000).failure(),
-              "the server stopped sending data");
-    EXPECT_EQ(m_recorder.waitForCompletion("silent", 5000).failure(),
-              "the server stopped sending data");
-    // Held to the worker's own limit, not WinHTTP's receive limit, which comes a second later.
-    EXPECT_LT(Clock::now() - started, 1900ms);
-    EXPECT_EQ(m_recorder.waitForCompletion("refused").failure(), "could not connect to the server");
-    EXPECT_EQ(m_recorder.progressOf("stall").back().BytesRead(), 1000);
-    EXPECT_TRUE(leftovers().empty());
-}
-
-TEST_F(Win32AsyncReaderTest, RedirectsAreFollowedUpToTheLimitAndOnlyToTheWeb)
-{
-    auto &routes = m_server.server();
-    routes.Get(R"(/hop/(\d+))", [](const httplib::Request &req, httplib::Response &res) {
-        const int left = std::stoi(req.matches[1]);
-        if (left == 0)
-            res.set_content("landed", "text/plain");
-        else
-            res.set_redirect("/hop/" + std::to_string(left - 1), 302);
-    });
-    routes.Get("/loop", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content("loop page", "text/html");
-        res.set_redirect("/loop", 301);
-    });
-    routes.Get("/ftp", [](const httplib::Request &, httplib::Response &res) {
-        res.set_redirect("ftp://127.0.0.1/Korvane.exe", 302);
-    });
-    routes.Get("/file", [](const httplib::Request &, httplib::Response &res) {
-        res.set_redirect("file:///C:/windows/win.ini", 302);
-    });
-    m_server.start();
-
-    runtime::setTransferLimits({.maxRedirects = 3});
-    m_reader->start(url("/hop/3"), 1, "three", 0, folder());
-    m_reader->start(url("/loop"), 1, "loop", 0, folder());
-    m_reader->start(url("/ftp"), 1, "ftp", 0, folder());
-    m_reader->start(url("/file"), 1, "file", 0, folder());
-    runtime::setTransferLimits({.maxRedirects = 2});
-    m_reader->start(url("/hop/3"), 1, "tooMany", 0, folder());
-    runtime::setTransferLimits({.maxRedirects = 0});
-    m_reader->start(url("/hop/1"), 1, "none", 0, folder());
-
-    const AsyncProperty three = m_recorder.waitForCompletion("three");
-    ASSERT_EQ(three.failure(), "");
-    EXPECT_EQ(support::readFile(three.Value()), "landed");
-    const std::string loop = "the server's redirects go round in a loop";
-    EXPECT_EQ(m_recorder.waitForCompletion("loop").failure(), loop);
-    EXPECT_EQ(m_recorder.waitForCompletion("tooMany").failure(), loop);
-    EXPECT_EQ(m_recorder.waitForCompletion("none").failure(), loop);
-    const std::string notWeb = "the server redirected to an address that is not http or https";
-    EXPECT_EQ(m_recorder.waitForCompletion("ftp").failure(), notWeb);
-    EXPECT_EQ(m_recorder.waitForCompletion("file").failure(), notWeb);
-    EXPECT_TRUE(m_recorder.progressOf("loop").empty());
-    EXPECT_EQ(leftovers().size(), 1u);
-}
-
-TEST_F(Win32AsyncReaderTest, UnknownSizeReportsZeroMaximum)
-{
-    const std::string data = support::randomBytes(300000);
-    m_server.server().Get("/chunked", [&](const httplib::Request &, httplib::Response &res) {
-        res.set_chunked_content_provider("application/octet-stream",
-                                         [&](std::size_t offset, httplib::DataSink &sink) {
-                                             if (offset < data.size())
-                                                 return sink.write(data.data() + offset, 100000);
-                                             sink.done();
-                                             return true;
-                                         });
-    });
-    m_server.start();
-
-    m_reader->start(url("/chunked"), 1, "chunked", 0, folder());
-    const AsyncProperty done = m_recorder.waitForCompletion("chunked");
-    ASSERT_EQ(done.failure(), "");
-    EXPECT_TRUE(support::readFile(done.Value()) == data);
-    EXPECT_EQ(done.BytesMax(), 0);
-    for (const auto &record : m_recorder.progressOf("chunked"))
-        EXPECT_EQ(record.BytesMax(), 0);
-}
-
-TEST_F(Win32AsyncReaderTest, CancelEndsARunningTransferAtOnceAndIgnoresUnknownNames)
-{
-    m_server.serveHeld("/slow", support::randomBytes(1000000), 50000);
-    m_server.start();
-
-    m_reader->start(url("/slow"), 1, "slow", 0, folder());
-    ASSERT_TRUE(support::waitUntil([&] { return !m_recorder.progressOf("slow").empty(); }));
-    EXPECT_EQ(leftovers().size(), 1u);
-    m_reader->cancel("nobody");
-    const auto cancelledAt = Clock::now();
-    m_reader->cancel("slow");
-    EXPECT_TRUE(m_reader->isRunning("slow"));
-
-    // WinHTTP ends the pending read only at its receive limit, a minute away: the transfer
-    // must not wait for it.
-    const AsyncProperty done = m_recorder.waitForCompletion("slow", 5000);
-    EXPECT_LT(Clock::now() - cancelledAt, 1s);
-    EXPECT_EQ(done.failure(), "the download was cancelled");
-    try {
-        static_cast<void>(done.Value());
-        ADD_FAILURE() << "a cancelled transfer has a value";
-    } catch (const RuntimeError &error) {
-        EXPECT_EQ(error.kind(), ErrorKind::Failed);
-        EXPECT_STREQ(error.what(), "the download was cancelled");
-    }
-    EXPECT_TRUE(leftovers().empty());
-    EXPECT_FALSE(m_reader->isRunning("slow"));
-    EXPECT_FALSE(m_recorder.outOfOrder());
-}
-
-TEST_F(Win32AsyncReaderTest, TransfersRunSideBySide)
-{
-    const std::string first = support::randomBytes(400000, 1);
-    const std::string second = support::randomBytes(200000, 2);
-    const Gate gate = m_server.serveHeld("/first", first, 10000);
-    m_server.server().Get("/second", [&](const httplib::Request &, httplib::Response &res) {
-        res.set_content(second, "application/octet-stream");
-    });
-    m_server.start();
-
-    m_reader->start(url("/first"), 1, "first", 0, folder());
-    m_reader->start(url("/second"), 1, "second", 0, folder());
-    const AsyncProperty secondDone = m_recorder.waitForCompletion("second");
-    EXPECT_TRUE(m_reader->isRunning("first"));
-    gate.open();
-    const AsyncProperty firstDone = m_recorder.waitForCompletion("first");
-
-    ASSERT_EQ(firstDone.failure(), "");
-    ASSERT_EQ(secondDone.failure(), "");
-    EXPECT_NE(firstDone.Value(), secondDone.Value());
-    EXPECT_TRUE(support::readFile(firstDone.Value()) == first);
-    EXPECT_TRUE(support::readFile(secondDone.Value()) == second);
-}
-
-TEST_F(Win32AsyncReaderTest, RefusesSynchronouslyWhatCannotRun)
-{
-    m_server.serveHeld("/slow", support::randomBytes(100000), 1000);
-    m_server.start();
-    m_reader->start(url("/slow"), 1, "busy", 0, folder());
-
-    struct Refusal
-    {
-        ErrorKind kind;
-        std::string reason;
-    };
-    const auto refusalOf = [&](const std::string &target, int kind, const std::string &name,
-                               const fs::path &tempFolder) -> std::optional<Refusal> {
-        try {
-            m_reader->start(target, kind, name, 0, tempFolder);
-        } catch (const RuntimeError &error) {
-            return Refusal{error.kind(), error.what()};
-        }
-        return std::nullopt;
-    };
-    const auto busy = refusalOf(url("/slow"), 1, "busy", folder());
-    ASSERT_TRUE(busy);
-    EXPECT_EQ(busy->kind, ErrorKind::Busy);
-    EXPECT_EQ(busy->reason, "a download named \"busy\" is already running");
-    for (const std::string target : {"ftp://127.0.0.1/Korvane.exe", "file:///C:/windows/win.ini",
-                                     "http://", "Korvane.exe", "C:\\Korvane.exe", ""}) {
-        const auto notWeb = refusalOf(target, 1, "bad", folder());
-        ASSERT_TRUE(notWeb) << target;
-        EXPECT_EQ(notWeb->kind, ErrorKind::Refused) << target;
-        EXPECT_EQ(notWeb->reason, target + " is not an http or https address");
-    }
-    const auto kind = refusalOf(url("/slow"), 2, "kind", folder());
-    ASSERT_TRUE(kind);
-    EXPECT_EQ(kind->kind, ErrorKind::Refused);
-    const auto noFolder = refusalOf(url("/slow"), 1, "nofolder", folder() / "missing/deeper");
-    ASSERT_TRUE(noFolder);
-    EXPECT_EQ(noFolder->kind, ErrorKind::Failed);
-    EXPECT_EQ(noFolder->reason.rfind("could not create a temporary file in ", 0), 0u)
-        << noFolder->reason;
-
-    for (const char *name : {"bad", "kind", "nofolder"})
-        EXPECT_FALSE(m_reader->isRunning(name));
-    EXPECT_EQ(leftovers().size(), 1u);
-}
+class Win32AsyncReaderTest : public readertest::AsyncReaderTest
+{};
 
 TEST_F(Win32AsyncReaderTest, DiskWriteFailureIsReported)
 {
@@ -525,327 +130,6 @@ TEST_F(Win32AsyncReaderTest, DiskWriteFailureIsReported)
     EXPECT_EQ(done.failure().rfind("the download could not be written: ", 0), 0u) << done.failure();
     EXPECT_GT(done.failure().size(), std::string("the download could not be written: ").size());
     EXPECT_TRUE(leftovers().empty());
-}
-
-TEST_F(Win32AsyncReaderTest, ProgressIsCoalescedButNeverHeldBack)
-{
-    const std::size_t size = 48 * 1024 * 1024;
-    const auto chunk = std::make_shared<std::string>(support::randomBytes(64 * 1024));
-    m_server.server().Get("/big", [=](const httplib::Request &, httplib::Response &res) {
-        res.set_content_provider(size, "application/octet-stream",
-                                 [=](std::size_t offset, std::size_t, httplib::DataSink &sink) {
-                                     return sink.write(chunk->data(),
-                                                       std::min(chunk->size(), size - offset));
-                                 });
-    });
-    const Gate gate = m_server.serveHeld("/pause", support::randomBytes(300000), 100000,
-                                         LoopbackServer::AfterGate::SendTheRest, 5s);
-    m_server.start();
-
-    auto started = Clock::now();
-    m_reader->start(url("/big"), 1, "big", 0, folder());
-    const AsyncProperty big = m_recorder.waitForCompletion("big", 30000);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-    ASSERT_EQ(big.failure(), "");
-    const auto progress = m_recorder.progressOf("big");
-    // About 30 a second are due; the slack covers the first and the last.
-    EXPECT_LE(static_cast<std::int64_t>(progress.size()), 3 + ms.count() / 20)
-        << ms.count() << " ms";
-    EXPECT_GE(progress.size(), 2u);
-    EXPECT_EQ(progress.back().BytesRead(), static_cast<std::int64_t>(size));
-
-    // The server pauses until the test has seen the count that precedes the pause: a count
-    // held back by the interval must go out without more data to wake the worker.
-    m_reader->start(url("/pause"), 1, "pause", 0, folder());
-    ASSERT_TRUE(support::waitUntil([&] { return !m_recorder.progressOf("pause").empty(); }));
-    started = Clock::now();
-    EXPECT_TRUE(support::waitUntil(
-        [&] { return m_recorder.progressOf("pause").back().BytesRead() == 100000; }, 4000));
-    EXPECT_LT(Clock::now() - started, 600ms);
-    gate.open();
-    EXPECT_EQ(m_recorder.waitForCompletion("pause").failure(), "");
-    EXPECT_FALSE(m_recorder.outOfOrder());
-}
-
-TEST_F(Win32AsyncReaderTest, DestroyingTheReaderRemovesUnfinishedFilesFallsSilentAndWaitsForNothing)
-{
-    // A minute-long stall limit: WinHTTP would hold its pending reads that long.
-    runtime::setTransferLimits({.stallTimeout = 60s});
-    m_server.serveHeld("/slow", support::randomBytes(1000000), 50000);
-    m_server.start();
-    m_reader->start(url("/slow"), 1, "slow", 0, folder());
-    m_reader->start(url("/slow"), 1, "other", 0, folder());
-    ASSERT_TRUE(support::waitUntil([&] { return !m_recorder.progressOf("slow").empty(); }));
-    ASSERT_EQ(leftovers().size(), 2u);
-
-    const auto started = Clock::now();
-    m_reader.reset();
-    EXPECT_LT(Clock::now() - started, 1s);
-    EXPECT_TRUE(leftovers().empty());
-    const std::size_t heard = m_recorder.events.size();
-    deliverPosted();
-    EXPECT_EQ(m_recorder.events.size(), heard);
-    EXPECT_FALSE(m_recorder.completionOf("slow").has_value());
-}
-
-TEST_F(Win32AsyncReaderTest, DestroyingTheReaderRemovesCompletedFilesNotYetDelivered)
-{
-    const std::string data = support::randomBytes(300000);
-    m_server.server().Get("/file", [&](const httplib::Request &, httplib::Response &res) {
-        res.set_content(data, "application/octet-stream");
-    });
-    m_server.start();
-    m_reader->start(url("/file"), 1, "delivered", 0, folder());
-    const AsyncProperty delivered = m_recorder.waitForCompletion("delivered");
-    ASSERT_EQ(delivered.failure(), "");
-
-    m_reader->start(url("/file"), 1, "posted", 0, folder());
-    ASSERT_EQ(openFilesIn(folder()), 1);
-    // The worker closes the finished file and posts its completion in one go, so once the file
-    // is closed the completion is on its way but, with no message dispatched, not delivered.
-    ASSERT_TRUE(waitWithoutEvents([&] { return openFilesIn(folder()) == 0; }));
-    ASSERT_EQ(leftovers().size(), 2u);
-
-    m_reader.reset();
-    EXPECT_EQ(leftovers(), std::vector{delivered.Value().filename().string()});
-    deliverPosted();
-    EXPECT_FALSE(m_recorder.completionOf("posted").has_value());
-}
-
-// The window deletes its download control from a completion handler when it closes, and the
-// control's progress handler may close the window.
-TEST_F(Win32AsyncReaderTest, AHandlerMayDestroyTheReader)
-{
-    const std::string data = support::randomBytes(300000);
-    m_server.server().Get("/file", [&](const httplib::Request &, httplib::Response &res) {
-        res.set_content(data, "application/octet-stream");
-    });
-    m_server.serveHeld("/slow", support::randomBytes(1000000), 50000);
-    m_server.start();
-
-    // Heap-held captures, used after the reader is gone: should the handler's closure die with
-    // the reader while it still runs, the copy reads freed memory.
-    const std::string afterwards(64, 'a');
-    std::vector<std::string> heard;
-    std::unique_ptr<AsyncReader> reader;
-    const auto destroyAndGoOn = [&reader, &heard, afterwards](const AsyncProperty &record) {
-        heard.push_back(record.PropertyName());
-        reader.reset();
-        heard.push_back(afterwards);
-    };
-
-    reader = runtime::createAsyncReader(destroyAndGoOn, destroyAndGoOn);
-    reader->start(url("/slow"), 1, "progress", 0, folder());
-    ASSERT_TRUE(support::waitUntil([&] { return !reader; }));
-    EXPECT_EQ(heard, (std::vector<std::string>{"progress", afterwards}));
-    EXPECT_TRUE(leftovers().empty());
-
-    // Both completions are posted before either is delivered: the first one's handler destroys
-    // the reader, the second one's must never run, and only the delivered file remains.
-    heard.clear();
-    reader = runtime::createAsyncReader({}, destroyAndGoOn);
-    reader->start(url("/file"), 1, "first", 0, folder());
-    reader->start(url("/file"), 1, "second", 0, folder());
-    ASSERT_TRUE(waitWithoutEvents([&] { return leftovers().size() == 2u; }));
-    ASSERT_TRUE(waitWithoutEvents([&] { return openFilesIn(folder()) == 0; }));
-    ASSERT_TRUE(support::waitUntil([&] { return !reader; }));
-    deliverPosted();
-    ASSERT_EQ(heard.size(), 2u);
-    EXPECT_EQ(heard.back(), afterwards);
-    const std::vector<std::string> left = leftovers();
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_TRUE(support::readFile(folder() / left.front()) == data);
-}
-
-TEST_F(Win32AsyncReaderTest, OnlyAnUnencodedFinalAnswerIsTaken)
-{
-    std::mutex mutex;
-    std::vector<std::string> accepted;
-    auto &routes = m_server.server();
-    routes.set_pre_routing_handler([&](const httplib::Request &req, httplib::Response &) {
-        const std::lock_guard lock(mutex);
-        accepted.push_back(req.get_header_value("Accept-Encoding"));
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    routes.Get("/gzip", [](const httplib::Request &, httplib::Response &res) {
-        res.set_header("Content-Encoding", "gzip");
-        res.set_content(std::string(50000, 'Z'), "application/octet-stream");
-    });
-    // WinHTTP decodes chunks itself; any other transfer coding reaches the file undecoded.
-    routes.Get("/transfer-coded", [](const httplib::Request &, httplib::Response &res) {
-        res.set_header("Transfer-Encoding", "gzip, chunked");
-        res.set_content(std::string(50000, 'T'), "application/octet-stream");
-    });
-    // Only the final answer's headers count: a redirect's coding says nothing about the file.
-    routes.Get("/hop", [](const httplib::Request &, httplib::Response &res) {
-        res.set_header("Content-Encoding", "gzip");
-        res.set_redirect("/identity", 302);
-    });
-    routes.Get("/identity", [](const httplib::Request &, httplib::Response &res) {
-        res.set_header("Content-Encoding", "identity");
-        res.set_content("plain", "application/octet-stream");
-    });
-    m_server.start();
-
-    m_reader->start(url("/gzip"), 1, "gzip", 0, folder());
-    m_reader->start(url("/transfer-coded"), 1, "transfer-coded", 0, folder());
-    m_reader->start(url("/hop"), 1, "hop", 0, folder());
-    const AsyncProperty gzip = m_recorder.waitForCompletion("gzip");
-    const AsyncProperty transferCoded = m_recorder.waitForCompletion("transfer-coded");
-    const AsyncProperty hop = m_recorder.waitForCompletion("hop");
-
-    EXPECT_EQ(gzip.failure(),
-              "the server sent the file compressed (gzip), which was not asked for");
-    EXPECT_TRUE(m_recorder.progressOf("gzip").empty());
-    EXPECT_EQ(transferCoded.failure(),
-              "the server sent the file compressed (gzip), which was not asked for");
-    ASSERT_EQ(hop.failure(), "");
-    EXPECT_EQ(support::readFile(hop.Value()), "plain");
-    EXPECT_EQ(leftovers().size(), 1u);
-    const std::lock_guard lock(mutex);
-    EXPECT_EQ(accepted, std::vector<std::string>(4, "identity"));
-}
-
-TEST_F(Win32AsyncReaderTest, ABodyEndedOnlyByClosingIsRefusedAtItsHeaders)
-{
-    // A provider without a length makes httplib send neither a length nor chunks and close the
-    // connection when the provider stops; a cut looks exactly like this. Shared, not borrowed:
-    // should the client go on reading, the endless server outlives the test's body.
-    const auto data = std::make_shared<const std::string>(support::randomBytes(64 * 1024));
-    auto &routes = m_server.server();
-    routes.Get("/closed", [data](const httplib::Request &, httplib::Response &res) {
-        res.set_content_provider("application/octet-stream",
-                                 [data](std::size_t offset, httplib::DataSink &sink) {
-                                     return offset == 0 && sink.write(data->data(), data->size());
-                                 });
-    });
-    routes.Get("/endless", [data](const httplib::Request &, httplib::Response &res) {
-        const auto deadline = Clock::now() + 10s;
-        res.set_content_provider(
-            "application/octet-stream", [data, deadline](std::size_t, httplib::DataSink &sink) {
-                return Clock::now() < deadline && sink.write(data->data(), data->size());
-            });
-    });
-    // Two lengths that disagree leave the end as unknown as none: WinHTTP would take either.
-    routes.Get("/two-lengths", [](const httplib::Request &, httplib::Response &res) {
-        res.set_header("Content-Length", "3");
-        res.set_content("abcdef", "application/octet-stream");
-    });
-    m_server.start();
-
-    m_reader->start(url("/closed"), 1, "closed", 0, folder());
-    m_reader->start(url("/endless"), 1, "endless", 0, folder());
-    m_reader->start(url("/two-lengths"), 1, "two-lengths", 0, folder());
-    const std::string unframed = "the server did not say how long the file is, so a cut "
-                                 "connection could not be told from the end of the file";
-    EXPECT_EQ(m_recorder.waitForCompletion("closed", 5000).failure(), unframed);
-    EXPECT_EQ(m_recorder.waitForCompletion("endless", 5000).failure(), unframed);
-    EXPECT_EQ(m_recorder.waitForCompletion("two-lengths", 5000).failure(), unframed);
-    EXPECT_TRUE(m_recorder.progressOf("closed").empty());
-    EXPECT_TRUE(m_recorder.progressOf("endless").empty());
-    EXPECT_TRUE(leftovers().empty());
-}
-
-TEST_F(Win32AsyncReaderTest, AChunkedBodyCutBeforeItsLastChunkFails)
-{
-    // WinHTTP alone sees the chunks. Wine's takes a connection closed after a whole chunk for
-    // the end of the body, which Windows' reports as an error; no test server can change that.
-    if (runningUnderWine())
-        GTEST_SKIP() << "Wine's WinHTTP ends a cut chunked body as if complete";
-    const std::string data = support::randomBytes(10000);
-    m_server.server().Get("/chunks", [&](const httplib::Request &, httplib::Response &res) {
-        res.set_chunked_content_provider(
-            "application/octet-stream", [&](std::size_t offset, httplib::DataSink &sink) {
-                return offset < 3 * data.size() && sink.write(data.data(), data.size());
-            });
-    });
-    m_server.start();
-
-    m_reader->start(url("/chunks"), 1, "chunks", 0, folder());
-    const AsyncProperty done = m_recorder.waitForCompletion("chunks");
-    EXPECT_EQ(done.failure(), "the connection was lost after 30,000 bytes");
-    EXPECT_TRUE(leftovers().empty());
-}
-
-TEST_F(Win32AsyncReaderTest, TheSizeLimitHoldsForAnnouncedAndForGrowingBodies)
-{
-    constexpr std::size_t limit = 1024 * 1024;
-    runtime::setTransferLimits({.maxBytes = limit});
-    const std::string data = support::randomBytes(limit + 1);
-    auto &routes = m_server.server();
-    routes.Get("/exact", [&](const httplib::Request &, httplib::Response &res) {
-        res.set_content(data.substr(0, limit), "application/octet-stream");
-    });
-    routes.Get("/empty", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content(std::string(), "application/octet-stream");
-    });
-    routes.Get("/over", [&](const httplib::Request &, httplib::Response &res) {
-        res.set_content(data, "application/octet-stream");
-    });
-    // Its own data: should the client go on reading, this server outlives the test's body.
-    const auto piece = std::make_shared<const std::string>(data.substr(0, 64 * 1024));
-    routes.Get("/endless", [piece](const httplib::Request &, httplib::Response &res) {
-        const auto deadline = Clock::now() + 10s;
-        res.set_chunked_content_provider(
-            "application/octet-stream", [piece, deadline](std::size_t, httplib::DataSink &sink) {
-                return Clock::now() < deadline && sink.write(piece->data(), piece->size());
-            });
-    });
-    m_server.start();
-
-    for (const char *name : {"exact", "empty", "over", "endless"})
-        m_reader->start(url(std::string("/") + name), 1, name, 0, folder());
-
-    const AsyncProperty exact = m_recorder.waitForCompletion("exact");
-    ASSERT_EQ(exact.failure(), "");
-    EXPECT_TRUE(support::readFile(exact.Value()) == data.substr(0, limit));
-    const AsyncProperty empty = m_recorder.waitForCompletion("empty");
-    ASSERT_EQ(empty.failure(), "");
-    EXPECT_EQ(fs::file_size(empty.Value()), 0u);
-
-    EXPECT_EQ(m_recorder.waitForCompletion("over").failure(),
-              "the server announced more than 1,048,576 bytes");
-    EXPECT_TRUE(m_recorder.progressOf("over").empty());
-    const AsyncProperty endless = m_recorder.waitForCompletion("endless", 5000);
-    EXPECT_EQ(endless.failure(), "the server sent more than 1,048,576 bytes");
-    EXPECT_LE(endless.BytesRead(), static_cast<std::int64_t>(limit));
-    EXPECT_EQ(leftovers().size(), 2u);
-}
-
-// exit() runs in a process of its own, made by GoogleTest from this test program; the folder
-// is the parent's, handed down in the environment, since the child makes a fixture of its own.
-TEST_F(Win32AsyncReaderTest, ExitingWhileATransferRunsLeavesNoTemporaryFile)
-{
-    constexpr wchar_t kFolderVariable[] = L"REFITOR_TEST_EXIT_FOLDER";
-    wchar_t handedDown[MAX_PATH] = {};
-    const bool inChild = ::GetEnvironmentVariableW(kFolderVariable, handedDown, MAX_PATH) > 0;
-    const fs::path shared = inChild ? fs::path(handedDown) : folder();
-    if (!inChild)
-        ::SetEnvironmentVariableW(kFolderVariable, shared.c_str());
-    m_server.serveHeld("/held", support::randomBytes(100000), 1000);
-    m_server.start();
-
-    EXPECT_EXIT(
-        {
-            m_reader->start(url("/held"), 1, "held", 0, shared);
-            const bool running =
-                support::waitUntil([&] { return !m_recorder.progressOf("held").empty(); });
-            const std::vector<std::string> names = support::entriesOf(shared);
-            const bool onePart = names.size() == 1 && runtime::isTemporaryFileName(names.front());
-            std::exit(running && onePart ? 1 : 2);
-        },
-        ::testing::ExitedWithCode(1), "");
-    ::SetEnvironmentVariableW(kFolderVariable, nullptr);
-    EXPECT_TRUE(leftovers().empty());
-}
-
-TEST(Win32AsyncReaderNames, TemporaryFileNamePattern)
-{
-    EXPECT_TRUE(runtime::isTemporaryFileName(".refitor-aZ09xY.part"));
-    for (const char *other : {"refitor-aZ09xY.part", ".refitor-aZ09x.part", ".refitor-aZ09xYz.part",
-                              ".refitor-aZ0_xY.part", ".refitor-aZ09xY.part~",
-                              ".Refitor-aZ09xY.part", ".refitor-aZ09xY.prt", "Korvane.exe", ""})
-        EXPECT_FALSE(runtime::isTemporaryFileName(other)) << other;
 }
 
 } // namespace
