@@ -128,10 +128,10 @@ refitor_add_wine_test(runtime_tests.regional_settings runtime_tests
                       --gtest_filter=Win32RegionalSettings.*)
 set_tests_properties(runtime_tests.regional_settings PROPERTIES RUN_SERIAL ON)
 
-# The skin format alone, with GoogleTest and nothing of the runtime. The other skin tests are
-# POSIX still: SkinFileTest.cpp makes FIFOs and Unix sockets, and both it and ImageTest.cpp take
-# their temporary folder from mkdtemp (skin/SkinTestUtil.h).
-add_executable(skin_tests skin/HueTest.cpp)
+# The skin format alone, with GoogleTest and nothing of the runtime.
+add_executable(skin_tests
+    skin/SkinFileTest.cpp skin/ImageTest.cpp skin/HueTest.cpp skin/SkinTestUtil.h
+    skin/win32/UnusualFiles.cpp)
 target_compile_definitions(skin_tests PRIVATE REFITOR_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 target_link_libraries(skin_tests PRIVATE refitor_skin GTest::gtest_main refitor_warnings)
 refitor_add_wine_test(skin_tests skin_tests)

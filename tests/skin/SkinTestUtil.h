@@ -5,10 +5,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unistd.h>
+#include <vector>
 
 namespace skintest {
 
@@ -36,11 +37,17 @@ class TemporaryFolder
 public:
     TemporaryFolder()
     {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "skin-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("cannot make a temporary folder");
-        m_path = pattern;
+        std::random_device random;
+        const std::filesystem::path parent = std::filesystem::temp_directory_path();
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::filesystem::path path = parent / ("skin-test-" + std::to_string(random()));
+            // False when the name is taken: another one is tried.
+            if (std::filesystem::create_directory(path)) {
+                m_path = path;
+                return;
+            }
+        }
+        throw std::runtime_error("cannot make a temporary folder");
     }
     ~TemporaryFolder()
     {
@@ -55,6 +62,14 @@ public:
 private:
     std::filesystem::path m_path;
 };
+
+/// Files in folder that are not regular files and that this platform can make beside a folder
+/// (on Linux a FIFO nobody writes to, a Unix socket, a device). Defined per platform.
+std::vector<std::filesystem::path> makeUnusualFiles(const std::filesystem::path &folder);
+
+/// Lets a read of path that blocked end, so that its thread can be joined (on Linux a writer
+/// that comes and goes ends a reader blocked on a FIFO). Defined per platform.
+void releaseBlockedReader(const std::filesystem::path &path);
 
 /// The reason parseSkin gives for data, or "" when it accepts it.
 inline std::string refusal(std::string_view data)

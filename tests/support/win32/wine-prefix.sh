@@ -9,8 +9,10 @@ set -eu
 
 case "${1:-}" in
 setup)
-    # A server left by an interrupted run would go on serving the old prefix's registry.
+    # A server left by an interrupted run would go on serving the old prefix's registry; it is
+    # ended, and gone, before the prefix is made anew.
     wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
     # Windows without a display: real windows, messages and drawing into bitmaps, and nothing
@@ -38,6 +40,7 @@ REG
     ;;
 cleanup)
     wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
     ;;
 *)
     echo "usage: wine-prefix.sh setup|cleanup" >&2
