@@ -614,13 +614,15 @@ TEST_F(WindowTest, RunsWithoutSkinFolderOrOldExecutableAndRecoversAKilledRun)
 TEST_F(WindowTest, ReadOnlyFolderFailsHonestlyAndKeepsTheOldExecutable)
 {
     writeOldExecutable();
-    if (!support::makeFolderReadOnly(m_app.path(), true))
-        GTEST_SKIP() << "this file system cannot make a folder read-only for an administrator";
+    // Made writable again however the test ends, also after an attempt that half worked: a
+    // folder left read-only could not even be removed.
     struct Unlock
     {
         std::filesystem::path folder;
         ~Unlock() { support::makeFolderReadOnly(folder, false); }
     } unlock{m_app.path()};
+    if (!support::makeFolderReadOnly(m_app.path(), true))
+        GTEST_SKIP() << "this file system cannot make a folder read-only for an administrator";
 
     Form2 window;
     runUpdate(window, "/ProgramFiles/Korvane.exe");

@@ -147,33 +147,26 @@ bool makeFolderReadOnly(const std::filesystem::path &folder, bool readOnly)
 {
     // A folder's read-only attribute keeps nobody from adding files on Windows, and Wine enforces
     // no access control list. Under Wine the folder is a Unix folder and the tests run as root,
-    // whom only Linux's immutable attribute stops: Wine's start.exe runs chattr for it. On
-    // Windows, without Wine's export, there is no such folder to be had here.
+    // whom only Linux's immutable attribute stops: Wine's ntdll runs chattr for it, and waits.
+    // On Windows, without Wine's exports, there is no such folder to be had here.
     using UnixFileName = char *(CDECL *)(LPCWSTR);
+    using UnixSpawn = LONG(CDECL *)(char *const *, int);
     const auto unixFileName = reinterpret_cast<UnixFileName>(reinterpret_cast<void (*)()>(
         ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (unixFileName == nullptr)
+    const auto unixSpawn = reinterpret_cast<UnixSpawn>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "__wine_unix_spawnvp")));
+    if (unixFileName == nullptr || unixSpawn == nullptr)
         return false;
     char *const unixName = unixFileName(folder.c_str());
     if (unixName == nullptr)
         return false;
-    const std::wstring unixPath = wideOf(unixName, CP_UTF8);
+    std::string program = "/usr/bin/chattr";
+    std::string flag = readOnly ? "+i" : "-i";
+    char *const arguments[] = {program.data(), flag.data(), unixName, nullptr};
+    const LONG status = unixSpawn(arguments, TRUE);
     ::HeapFree(::GetProcessHeap(), 0, unixName);
-
-    std::wstring commandLine = L"start.exe /wait /unix /usr/bin/chattr ";
-    commandLine += readOnly ? L"+i " : L"-i ";
-    commandLine += quoted(unixPath);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                          nullptr, nullptr, &startup, &process))
-        return false;
-    ::WaitForSingleObject(process.hProcess, 30000);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
     // What counts is whether the folder now takes a new file.
-    return canAddFileTo(folder) != readOnly;
+    return status == 0 && canAddFileTo(folder) != readOnly;
 }
 
 bool failFolderSyncs(bool)

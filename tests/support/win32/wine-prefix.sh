@@ -13,7 +13,12 @@ setup)
     # ended, and gone, before the prefix is made anew.
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
-    rm -rf "$WINEPREFIX"
+    # A test killed while it held a folder read-only (immutable, for root) would keep it from
+    # being removed.
+    if ! rm -rf "$WINEPREFIX" 2>/dev/null; then
+        chattr -R -i "$WINEPREFIX" 2>/dev/null || true
+        rm -rf "$WINEPREFIX"
+    fi
     mkdir -p "$WINEPREFIX"
     # Windows without a display: real windows, messages and drawing into bitmaps, and nothing
     # shown on whatever display the shell has. Set before the first start, which launches the
