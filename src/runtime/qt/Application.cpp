@@ -1,5 +1,6 @@
 #include "runtime/Application.h"
 
+#include "runtime/ApplicationState.h"
 #include "runtime/RuntimeError.h"
 
 #include <QCoreApplication>
@@ -9,28 +10,6 @@
 
 namespace runtime {
 
-namespace {
-
-std::string &folderOverride()
-{
-    static std::string folder;
-    return folder;
-}
-
-std::string &title()
-{
-    static std::string text;
-    return text;
-}
-
-std::function<void(int)> &endHandler()
-{
-    static std::function<void(int)> handler;
-    return handler;
-}
-
-} // namespace
-
 std::string separator()
 {
     return "/";
@@ -38,8 +17,8 @@ std::string separator()
 
 std::string applicationFolder()
 {
-    if (!folderOverride().empty())
-        return folderOverride();
+    if (!state::applicationFolderOverride().empty())
+        return state::applicationFolderOverride();
     if (QCoreApplication::instance() == nullptr)
         throw RuntimeError(ErrorKind::Unavailable,
                            "the application folder is unknown before the application starts");
@@ -53,35 +32,15 @@ std::string applicationFolder()
     return folder;
 }
 
-void setApplicationFolder(const std::string &folder)
-{
-    folderOverride() = folder;
-}
-
-std::string applicationTitle()
-{
-    return title();
-}
-
-void setApplicationTitle(const std::string &text)
-{
-    title() = text;
-}
-
 void endProgram(int exitCode)
 {
-    if (endHandler()) {
-        endHandler()(exitCode);
+    if (state::endProgramHandler()) {
+        state::endProgramHandler()(exitCode);
         return;
     }
     std::fflush(nullptr);
     // Ends at once: no event handler, destructor or atexit hook runs after this.
     std::_Exit(exitCode);
-}
-
-void setEndProgramHandler(std::function<void(int)> handler)
-{
-    endHandler() = std::move(handler);
 }
 
 } // namespace runtime

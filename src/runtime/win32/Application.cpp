@@ -2,6 +2,7 @@
 
 #include "SystemError.h"
 #include "Unicode.h"
+#include "runtime/ApplicationState.h"
 #include "runtime/RuntimeError.h"
 
 #include <cstdio>
@@ -10,24 +11,6 @@
 namespace runtime {
 
 namespace {
-
-std::string &folderOverride()
-{
-    static std::string folder;
-    return folder;
-}
-
-std::string &title()
-{
-    static std::string text;
-    return text;
-}
-
-std::function<void(int)> &endHandler()
-{
-    static std::function<void(int)> handler;
-    return handler;
-}
 
 std::wstring executablePath()
 {
@@ -57,8 +40,8 @@ std::string separator()
 
 std::string applicationFolder()
 {
-    if (!folderOverride().empty())
-        return folderOverride();
+    if (!state::applicationFolderOverride().empty())
+        return state::applicationFolderOverride();
     const std::wstring path = executablePath();
     const std::size_t slash = path.find_last_of(L"\\/");
     if (slash == std::wstring::npos)
@@ -68,36 +51,16 @@ std::string applicationFolder()
     return win32::utf8FromUtf16(path.substr(0, root ? slash + 1 : slash));
 }
 
-void setApplicationFolder(const std::string &folder)
-{
-    folderOverride() = folder;
-}
-
-std::string applicationTitle()
-{
-    return title();
-}
-
-void setApplicationTitle(const std::string &text)
-{
-    title() = text;
-}
-
 void endProgram(int exitCode)
 {
-    if (endHandler()) {
-        endHandler()(exitCode);
+    if (state::endProgramHandler()) {
+        state::endProgramHandler()(exitCode);
         return;
     }
     std::fflush(nullptr);
     // Ends at once: no message is dispatched and no destructor or atexit hook runs after this;
     // Windows closes every handle, which removes the lock file.
     ::ExitProcess(static_cast<UINT>(exitCode));
-}
-
-void setEndProgramHandler(std::function<void(int)> handler)
-{
-    endHandler() = std::move(handler);
 }
 
 } // namespace runtime
