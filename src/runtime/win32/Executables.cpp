@@ -2,6 +2,7 @@
 #include "KernelHandle.h"
 #include "runtime/Files.h"
 #include "runtime/RuntimeError.h"
+#include "runtime/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -86,8 +87,74 @@ bool looksLikeHtml(std::string_view head)
     return false;
 }
 
+/// The reason given for a program that ends before what its headers describe.
+std::string incompleteProgram(std::uint64_t described, std::uint64_t size)
+{
+    return "the server sent an incomplete program: its headers describe " +
+           groupedCount(static_cast<std::int64_t>(described)) + " bytes, but the file has " +
+           groupedCount(static_cast<std::int64_t>(size));
+}
+
+/// "" when everything the headers of a PE image of this computer place in the file (the headers,
+/// the section table, every section's raw data, the certificate table) lies within its size bytes,
+/// else why not. A download cut short looks like a program from its first bytes on; bytes after the
+/// image (an installer's payload, a stand-in's instructions) are its own. Every field is at most 32
+/// bits wide, so the sums below cannot overflow 64.
+std::string peExtentProblem(HANDLE file, std::uint64_t peAt, std::string_view pe,
+                            std::uint64_t size, const std::filesystem::path &path)
+{
+    const std::size_t fileHeader = 4;
+    const std::uint64_t optionalBytes =
+        littleEndian(pe, fileHeader + offsetof(IMAGE_FILE_HEADER, SizeOfOptionalHeader), 2);
+    const std::uint64_t sections =
+        littleEndian(pe, fileHeader + offsetof(IMAGE_FILE_HEADER, NumberOfSections), 2);
+    const std::uint64_t optionalAt = peAt + fileHeader + sizeof(IMAGE_FILE_HEADER);
+    const std::uint64_t tableAt = optionalAt + optionalBytes;
+    const std::uint64_t tableBytes = sections * sizeof(IMAGE_SECTION_HEADER);
+    // Without the whole section table nothing more can be learnt: the file is short already.
+    if (tableAt + tableBytes > size)
+        return incompleteProgram(tableAt + tableBytes, size);
+    if (optionalBytes < offsetof(IMAGE_OPTIONAL_HEADER, DataDirectory))
+        return "the server sent a damaged program";
+    // At most 64 KB and 65,535 sections of 40 bytes: the WORDs that count them bound both reads.
+    const std::string optional = readAt(file, optionalAt, optionalBytes, path);
+    const std::string table = readAt(file, tableAt, tableBytes, path);
+    if (optional.size() < optionalBytes || table.size() < tableBytes)
+        throw RuntimeError("cannot read " + utf8FromPath(path) + ": it was cut while being read");
+
+    std::uint64_t furthest = std::max<std::uint64_t>(
+        tableAt + tableBytes,
+        littleEndian(optional, offsetof(IMAGE_OPTIONAL_HEADER, SizeOfHeaders), 4));
+    const std::size_t certificateAt = offsetof(IMAGE_OPTIONAL_HEADER, DataDirectory) +
+                                      IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(IMAGE_DATA_DIRECTORY);
+    const auto directories =
+        littleEndian(optional, offsetof(IMAGE_OPTIONAL_HEADER, NumberOfRvaAndSizes), 4);
+    if (directories > IMAGE_DIRECTORY_ENTRY_SECURITY &&
+        certificateAt + sizeof(IMAGE_DATA_DIRECTORY) <= optionalBytes) {
+        // Unlike every other directory entry, this one holds a file offset, not an address: the
+        // certificates are not loaded, only read from the file.
+        const std::uint64_t at = littleEndian(optional, certificateAt, 4);
+        const std::uint64_t bytes = littleEndian(optional, certificateAt + 4, 4);
+        if (bytes != 0)
+            furthest = std::max(furthest, at + bytes);
+    }
+    for (std::uint64_t i = 0; i < sections; ++i) {
+        const std::size_t entry = static_cast<std::size_t>(i * sizeof(IMAGE_SECTION_HEADER));
+        const std::uint64_t rawBytes =
+            littleEndian(table, entry + offsetof(IMAGE_SECTION_HEADER, SizeOfRawData), 4);
+        // A section without raw data (zeroed data) takes nothing from the file.
+        if (rawBytes != 0)
+            furthest = std::max(
+                furthest,
+                littleEndian(table, entry + offsetof(IMAGE_SECTION_HEADER, PointerToRawData), 4) +
+                    rawBytes);
+    }
+    return furthest > size ? incompleteProgram(furthest, size) : std::string();
+}
+
 /// "" when the PE image of an "MZ" file is a program this computer runs, else why not.
-std::string peProblem(HANDLE file, std::string_view head, const std::filesystem::path &path)
+std::string peProblem(HANDLE file, std::string_view head, std::uint64_t size,
+                      const std::filesystem::path &path)
 {
     const std::string notAProgram = "the server sent a file that is not a program";
     if (head.size() < kDosHeaderBytes)
@@ -107,7 +174,7 @@ std::string peProblem(HANDLE file, std::string_view head, const std::filesystem:
     if ((characteristics & IMAGE_FILE_EXECUTABLE_IMAGE) == 0 ||
         (characteristics & IMAGE_FILE_DLL) != 0)
         return notAProgram;
-    return {};
+    return peExtentProblem(file, peAt, pe, size, path);
 }
 
 /// "" when an open file is a program this computer runs, else why not.
@@ -117,7 +184,7 @@ std::string formatProblem(HANDLE file, std::uint64_t size, const std::filesystem
         return "the server sent an empty file";
     const std::string head = readAt(file, 0, kSniffBytes, path);
     if (head.substr(0, 2) == "MZ")
-        return peProblem(file, head, path);
+        return peProblem(file, head, size, path);
     if (head.substr(0, 4) == "\x7F"
                              "ELF")
         return "the server sent a program for another kind of computer";

@@ -1,15 +1,20 @@
 #include "runtime/Files.h"
 
 #include "runtime/RuntimeError.h"
+#include "runtime/Text.h"
 #include "support/PlatformSupport.h"
 #include "support/SystemSupport.h"
 
-#include <fstream>
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <future>
 #include <gtest/gtest.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 using namespace runtime;
 using support::readFile;
@@ -28,14 +33,31 @@ template <typename Statement> std::optional<ErrorKind> failureOf(Statement state
     return std::nullopt;
 }
 
-// The bytes a program for this computer begins with: this test binary's own ELF header.
-std::string nativeProgramHead()
+// A whole program for this computer, small enough to copy for every row of a table.
+std::string nativeProgram()
 {
-    std::ifstream self("/proc/self/exe", std::ios::binary);
-    std::string head(4096, '\0');
-    self.read(head.data(), static_cast<std::streamsize>(head.size()));
-    head.resize(static_cast<std::size_t>(self.gcount()));
-    return head;
+    return readFile("/bin/true");
+}
+
+// This machine's own ELF structures, read from and written into a copy of a program.
+template <typename Struct> Struct structAt(const std::string &bytes, std::size_t at)
+{
+    Struct value{};
+    std::memcpy(&value, bytes.data() + at, sizeof value);
+    return value;
+}
+
+template <typename Struct> std::string with(std::string bytes, std::size_t at, const Struct &value)
+{
+    std::memcpy(bytes.data() + at, &value, sizeof value);
+    return bytes;
+}
+
+std::string incomplete(std::uint64_t described, std::uint64_t has)
+{
+    return "the server sent an incomplete program: its headers describe " +
+           groupedCount(static_cast<std::int64_t>(described)) + " bytes, but the file has " +
+           groupedCount(static_cast<std::int64_t>(has));
 }
 
 } // namespace
@@ -130,7 +152,7 @@ TEST(QtExecutables, OnlyAProgramForThisComputerIsPreparedAndGetsTheOldBits)
     const auto fresh = dir.file("fresh");
     writeFile(old, "#!/bin/sh\n");
 
-    std::string foreign = nativeProgramHead();
+    std::string foreign = nativeProgram();
     foreign[18] = static_cast<char>(foreign[18] ^ 0x01); // another e_machine
     const struct
     {
@@ -139,7 +161,7 @@ TEST(QtExecutables, OnlyAProgramForThisComputerIsPreparedAndGetsTheOldBits)
         const char *reason; // "" when accepted
     } files[] = {
         {"script", "#!/bin/sh\necho hi\n", ""},
-        {"native program", nativeProgramHead(), ""},
+        {"native program", nativeProgram(), ""},
         {"empty", "", "empty file"},
         {"HTML", "\xEF\xBB\xBF\n  <!DOCTYPE html><html><body>Sign in</body></html>", "HTML page"},
         {"HTML without doctype", "<HTML lang=en><HEAD><TITLE>Portal", "HTML page"},
@@ -190,6 +212,117 @@ TEST(QtExecutables, OnlyAProgramForThisComputerIsPreparedAndGetsTheOldBits)
     EXPECT_TRUE(failureOf([&] { prepareExecutable(dir.path(), old); }));
     support::setMode(fresh, 0644);
     EXPECT_FALSE(isRunnableExecutable(fresh)) << "nobody may execute it";
+}
+
+TEST(QtExecutables, AProgramThatEndsBeforeWhatItsHeadersDescribeIsRefused)
+{
+    using Ehdr = ElfW(Ehdr);
+    using Phdr = ElfW(Phdr);
+    using Shdr = ElfW(Shdr);
+    TemporaryFolder dir;
+    const auto fresh = dir.file("fresh");
+    const std::string whole = nativeProgram();
+    const std::uint64_t size = whole.size();
+    const auto header = structAt<Ehdr>(whole, 0);
+    const std::uint64_t sectionTableBytes = std::uint64_t{header.e_shnum} * header.e_shentsize;
+    // The cuts below are measured against the file's end, so the last thing in it must be the
+    // section header table, as linkers place it.
+    ASSERT_EQ(header.e_shoff + sectionTableBytes, size);
+    const auto phdrAt = [&](std::size_t i) { return header.e_phoff + i * header.e_phentsize; };
+    const auto segment = [&](std::size_t i) { return structAt<Phdr>(whole, phdrAt(i)); };
+    std::vector<std::size_t> loads;
+    for (std::size_t i = 0; i < header.e_phnum; ++i) {
+        if (segment(i).p_type == PT_LOAD)
+            loads.push_back(i);
+    }
+    ASSERT_FALSE(loads.empty());
+    const auto bigSegment =
+        segment(*std::max_element(loads.begin(), loads.end(), [&](std::size_t a, std::size_t b) {
+            return segment(a).p_filesz < segment(b).p_filesz;
+        }));
+    const std::size_t last =
+        *std::max_element(loads.begin(), loads.end(), [&](std::size_t a, std::size_t b) {
+            return segment(a).p_offset + segment(a).p_filesz <
+                   segment(b).p_offset + segment(b).p_filesz;
+        });
+    const auto reachingPast = [&](std::string bytes, std::uint64_t end) {
+        auto longer = structAt<Phdr>(bytes, phdrAt(last));
+        longer.p_filesz = end - longer.p_offset;
+        return with(bytes, phdrAt(last), longer);
+    };
+
+    // The counts in section 0, where they go when the header's fields cannot hold them.
+    auto extendedHeader = header;
+    extendedHeader.e_phnum = PN_XNUM;
+    extendedHeader.e_shnum = 0;
+    auto zero = structAt<Shdr>(whole, header.e_shoff);
+    zero.sh_info = header.e_phnum;
+    zero.sh_size = header.e_shnum;
+    const std::string extended = with(with(whole, 0, extendedHeader), header.e_shoff, zero);
+
+    auto sectionsPast = header;
+    sectionsPast.e_shoff = size;
+    auto sectionsWrapping = header;
+    sectionsWrapping.e_shoff = ~decltype(header.e_shoff){0} - 8;
+    auto wrappingSegment = segment(last);
+    wrappingSegment.p_offset = ~decltype(wrappingSegment.p_offset){0} - 8;
+    auto smallEntries = header;
+    smallEntries.e_phentsize = sizeof(Phdr) - 8;
+
+    const struct
+    {
+        const char *what;
+        std::string bytes;
+        std::string reason; // "" when accepted
+    } rows[] = {
+        {"whole", whole, ""},
+        {"with bytes after its end", whole + support::randomBytes(4096), ""},
+        {"cut inside the ELF header", whole.substr(0, sizeof(Ehdr) - 4),
+         incomplete(sizeof(Ehdr), sizeof(Ehdr) - 4)},
+        {"cut inside the program header table", whole.substr(0, phdrAt(1) + 9),
+         incomplete(size, phdrAt(1) + 9)},
+        {"cut inside a segment", whole.substr(0, bigSegment.p_offset + bigSegment.p_filesz / 2),
+         incomplete(size, bigSegment.p_offset + bigSegment.p_filesz / 2)},
+        {"cut inside the section header table",
+         whole.substr(0, header.e_shoff + header.e_shentsize + 5),
+         incomplete(size, header.e_shoff + header.e_shentsize + 5)},
+        {"one byte short", whole.substr(0, size - 1), incomplete(size, size - 1)},
+        {"section header table placed past the end", with(whole, 0, sectionsPast),
+         incomplete(size + sectionTableBytes, size)},
+        {"section header table placed where no offset reaches", with(whole, 0, sectionsWrapping),
+         "incomplete program"},
+        {"a segment reaching past the end", reachingPast(whole, size + 1),
+         incomplete(size + 1, size)},
+        {"a segment placed where no offset reaches", with(whole, phdrAt(last), wrappingSegment),
+         "incomplete program"},
+        {"counts in section 0", extended, ""},
+        {"counts in section 0, one byte short", extended.substr(0, size - 1),
+         incomplete(size, size - 1)},
+        {"counts in section 0, a segment reaching past the end", reachingPast(extended, size + 7),
+         incomplete(size + 7, size)},
+        {"program header entries smaller than a program header", with(whole, 0, smallEntries),
+         "damaged program"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        writeFile(fresh, row.bytes);
+        support::setMode(fresh, 0755);
+        if (row.reason.empty()) {
+            EXPECT_NO_THROW(prepareExecutable(fresh, {}));
+            EXPECT_TRUE(isRunnableExecutable(fresh));
+            continue;
+        }
+        try {
+            prepareExecutable(fresh, {});
+            ADD_FAILURE() << "accepted";
+        } catch (const RuntimeError &error) {
+            EXPECT_EQ(error.kind(), ErrorKind::Refused);
+            EXPECT_NE(std::string(error.what()).find(row.reason), std::string::npos)
+                << error.what();
+        }
+        // After a kill, recovery must prefer a whole backup to this.
+        EXPECT_FALSE(isRunnableExecutable(fresh));
+    }
 }
 
 TEST(QtFolderLock, OneHolderAtATimeAndTheFileGoesWithIt)

@@ -1,10 +1,13 @@
 #include "runtime/Files.h"
 
 #include "runtime/RuntimeError.h"
+#include "runtime/Text.h"
 #include "support/PlatformSupport.h"
 #include "support/SystemSupport.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <future>
 #include <gtest/gtest.h>
 #include <optional>
@@ -57,12 +60,33 @@ private:
     HANDLE m_handle;
 };
 
-// The headers of a program for this computer: this test program's own.
-std::string nativeProgramHead()
+// A whole program for this computer: this test program, its symbols after its image included.
+std::string nativeProgram()
 {
     std::wstring self(MAX_PATH * 4, L'\0');
     self.resize(::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
-    return readFile(self).substr(0, 4096);
+    return readFile(self);
+}
+
+// Header structures, read from and written into a copy of a program.
+template <typename Struct> Struct structAt(const std::string &bytes, std::size_t at)
+{
+    Struct value{};
+    std::memcpy(&value, bytes.data() + at, sizeof value);
+    return value;
+}
+
+template <typename Struct> std::string with(std::string bytes, std::size_t at, const Struct &value)
+{
+    std::memcpy(bytes.data() + at, &value, sizeof value);
+    return bytes;
+}
+
+std::string incomplete(std::uint64_t described, std::uint64_t has)
+{
+    return "the server sent an incomplete program: its headers describe " +
+           groupedCount(static_cast<std::int64_t>(described)) + " bytes, but the file has " +
+           groupedCount(static_cast<std::int64_t>(has));
 }
 
 std::string patched(std::string bytes, std::size_t at, std::uint16_t value)
@@ -228,7 +252,7 @@ TEST(Win32Executables, OnlyAProgramForThisComputerIsPrepared)
 {
     TemporaryFolder dir;
     const auto fresh = dir.file("fresh");
-    const std::string native = nativeProgramHead();
+    const std::string native = nativeProgram();
     const std::size_t peAt =
         static_cast<unsigned char>(native[0x3C]) |
         (static_cast<std::size_t>(static_cast<unsigned char>(native[0x3D])) << 8U);
@@ -298,6 +322,118 @@ TEST(Win32Executables, OnlyAProgramForThisComputerIsPrepared)
     if (makeLink(dir.file("link"), fresh)) {
         EXPECT_EQ(failureOf([&] { prepareExecutable(dir.file("link"), {}); }), ErrorKind::Refused);
         EXPECT_FALSE(isRunnableExecutable(dir.file("link")));
+    }
+}
+
+TEST(Win32Executables, AProgramThatEndsBeforeWhatItsHeadersDescribeIsRefused)
+{
+    TemporaryFolder dir;
+    const auto fresh = dir.file("fresh");
+    // A stand-in: a real image of this computer, its instructions in bytes after the image.
+    const std::string program = support::markerProgram(dir.file("marker"), "new");
+    const std::uint64_t size = program.size();
+    const std::size_t ntAt = structAt<IMAGE_DOS_HEADER>(program, 0).e_lfanew;
+    const auto nt = structAt<IMAGE_NT_HEADERS>(program, ntAt);
+    const std::size_t tableAt =
+        ntAt + offsetof(IMAGE_NT_HEADERS, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
+    const std::size_t tableEnd =
+        tableAt + nt.FileHeader.NumberOfSections * sizeof(IMAGE_SECTION_HEADER);
+    const auto sectionAt = [&](std::size_t i) {
+        return tableAt + i * sizeof(IMAGE_SECTION_HEADER);
+    };
+    std::uint64_t imageEnd = nt.OptionalHeader.SizeOfHeaders;
+    std::size_t biggest = 0; // the section with the most raw data
+    std::size_t last = 0;    // the section whose raw data ends the image
+    for (std::size_t i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
+        const auto section = structAt<IMAGE_SECTION_HEADER>(program, sectionAt(i));
+        if (section.SizeOfRawData >
+            structAt<IMAGE_SECTION_HEADER>(program, sectionAt(biggest)).SizeOfRawData)
+            biggest = i;
+        if (section.SizeOfRawData > 0 &&
+            section.PointerToRawData + section.SizeOfRawData >= imageEnd) {
+            imageEnd = section.PointerToRawData + section.SizeOfRawData;
+            last = i;
+        }
+    }
+    const auto big = structAt<IMAGE_SECTION_HEADER>(program, sectionAt(biggest));
+    ASSERT_LT(imageEnd, size) << "the instructions follow the image";
+    ASSERT_LT(tableEnd + 8, nt.OptionalHeader.SizeOfHeaders) << "room between table and sections";
+    ASSERT_GT(nt.OptionalHeader.NumberOfRvaAndSizes, DWORD{IMAGE_DIRECTORY_ENTRY_SECURITY});
+
+    // The certificate table's entry holds a file offset where the others hold addresses.
+    const std::size_t certificateAt = ntAt + offsetof(IMAGE_NT_HEADERS, OptionalHeader) +
+                                      offsetof(IMAGE_OPTIONAL_HEADER, DataDirectory) +
+                                      IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(IMAGE_DATA_DIRECTORY);
+    const auto withCertificate = [&](std::uint32_t at, std::uint32_t bytes) {
+        return with(program, certificateAt, IMAGE_DATA_DIRECTORY{at, bytes});
+    };
+    const auto optionalField = [&](std::size_t field) {
+        return ntAt + offsetof(IMAGE_NT_HEADERS, OptionalHeader) + field;
+    };
+    const auto withLastSection = [&](std::uint32_t at) {
+        auto moved = structAt<IMAGE_SECTION_HEADER>(program, sectionAt(last));
+        moved.PointerToRawData = at;
+        return with(program, sectionAt(last), moved);
+    };
+    const std::uint32_t lastBytes =
+        structAt<IMAGE_SECTION_HEADER>(program, sectionAt(last)).SizeOfRawData;
+    const std::uint32_t nearTop = 0xFFFFFFFFU - lastBytes / 2;
+
+    const struct
+    {
+        const char *what;
+        std::string bytes;
+        std::string reason; // "" when accepted
+    } rows[] = {
+        {"stand-in", program, ""},
+        {"its image alone", program.substr(0, imageEnd), ""},
+        {"cut inside the section table", program.substr(0, sectionAt(1) + 9),
+         incomplete(tableEnd, sectionAt(1) + 9)},
+        {"cut inside the headers", program.substr(0, tableEnd + 8),
+         incomplete(imageEnd, tableEnd + 8)},
+        {"cut inside a section", program.substr(0, big.PointerToRawData + big.SizeOfRawData / 2),
+         incomplete(imageEnd, big.PointerToRawData + big.SizeOfRawData / 2)},
+        {"one byte short", program.substr(0, imageEnd - 1), incomplete(imageEnd, imageEnd - 1)},
+        {"headers longer than the file",
+         with(program, optionalField(offsetof(IMAGE_OPTIONAL_HEADER, SizeOfHeaders)),
+              static_cast<DWORD>(size + 0x200)),
+         incomplete(size + 0x200, size)},
+        {"a section placed past the end", withLastSection(static_cast<std::uint32_t>(size)),
+         incomplete(size + lastBytes, size)},
+        {"a section ending beyond 4 GB", withLastSection(nearTop),
+         incomplete(std::uint64_t{nearTop} + lastBytes, size)},
+        {"a certificate table past the end",
+         withCertificate(static_cast<std::uint32_t>(size - 16), 64), incomplete(size + 48, size)},
+        {"a certificate table ending beyond 4 GB", withCertificate(0xFFFFFFF0U, 0x100),
+         incomplete(0x1000000F0ULL, size)},
+        {"a certificate table in the bytes after the image",
+         withCertificate(static_cast<std::uint32_t>(imageEnd),
+                         static_cast<std::uint32_t>(size - imageEnd)),
+         ""},
+        {"a certificate entry beyond the directories counted",
+         with(withCertificate(static_cast<std::uint32_t>(size), 64),
+              optionalField(offsetof(IMAGE_OPTIONAL_HEADER, NumberOfRvaAndSizes)),
+              DWORD{IMAGE_DIRECTORY_ENTRY_SECURITY}),
+         ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        writeFile(fresh, row.bytes);
+        if (row.reason.empty()) {
+            EXPECT_NO_THROW(prepareExecutable(fresh, {}));
+            EXPECT_TRUE(isRunnableExecutable(fresh));
+            continue;
+        }
+        try {
+            prepareExecutable(fresh, {});
+            ADD_FAILURE() << "accepted";
+        } catch (const RuntimeError &error) {
+            EXPECT_EQ(error.kind(), ErrorKind::Refused);
+            EXPECT_NE(std::string(error.what()).find(row.reason), std::string::npos)
+                << error.what();
+        }
+        // After a kill, recovery must prefer a whole backup to this.
+        EXPECT_FALSE(isRunnableExecutable(fresh));
     }
 }
 
