@@ -18,8 +18,10 @@ enum class FileKind
     Other
 };
 
-/// Any thread. What path names, without following a final symbolic link. Throws RuntimeError
-/// when it cannot be told (a folder on the way that cannot be searched, an I/O error).
+/// Any thread. What path names, without following a final symbolic link. A name that leads to a
+/// file somewhere else by any kind of link the platform has (a symbolic link, a junction, a
+/// Unix link seen through Wine) is a SymbolicLink. Throws RuntimeError when it cannot be told
+/// (a folder on the way that cannot be searched, an I/O error).
 FileKind fileKind(const std::filesystem::path &path);
 
 /// Any thread. Whether anything exists at path, dangling links included. Never throws.
@@ -33,6 +35,20 @@ void deleteFile(const std::filesystem::path &path);
 /// makes it so. Throws RuntimeError (Exists when to exists, NotFound when from is missing;
 /// Failed across file systems or in a folder that cannot be written); nothing has moved then.
 void renameNoReplace(const std::filesystem::path &from, const std::filesystem::path &to);
+
+/// Any thread. Moves the file at from to to with one atomic rename that replaces the file at to,
+/// if any, so that to never goes missing; never falls back to a copy. The new name is not yet
+/// durable: syncFolder makes it so. Throws RuntimeError (NotFound when from is missing, Busy when
+/// another program holds to open or runs it so that it cannot be replaced now, Failed across file
+/// systems, onto a folder or in a folder that cannot be written); nothing has moved then.
+void replaceFile(const std::filesystem::path &from, const std::filesystem::path &to);
+
+/// Any thread. Gives the file at from a second name, to, in the same folder, replacing nothing:
+/// both names then stand for the same data, and removing either leaves the other. Returns false,
+/// having changed nothing, where the file system has no such links (FAT). Throws RuntimeError
+/// (Exists when to exists, NotFound when from is missing, Busy when another program holds from
+/// open so that it could not be replaced now, Failed otherwise).
+bool linkFile(const std::filesystem::path &from, const std::filesystem::path &to);
 
 /// Any thread. Swaps the files named a and b in one atomic step, so that neither name is ever
 /// missing. Returns false, having changed nothing, where the file system cannot swap names.
@@ -62,7 +78,8 @@ std::string utf8FromPath(const std::filesystem::path &path);
 
 /// Any thread. Makes the downloaded file at path ready to take the place of the program at
 /// model: checks that it is a non-empty regular file in this computer's program format (on
-/// Linux an ELF executable of this machine or a "#!" script), gives it model's permission bits
+/// Linux an ELF executable of this machine or a "#!" script) that holds everything its own
+/// headers describe (a program cut short is refused), gives it model's permission bits
 /// without setuid, setgid or sticky (0755 when model is missing or executable by nobody; where
 /// the platform has no such bits, nothing) and flushes it to disk, all through one descriptor,
 /// so that nothing can stand in for the file between the check and the change. Throws
@@ -71,7 +88,8 @@ std::string utf8FromPath(const std::filesystem::path &path);
 void prepareExecutable(const std::filesystem::path &path, const std::filesystem::path &model);
 
 /// Any thread. Whether path names a program that could be started: a regular file (not a link),
-/// not empty, executable by someone, in this computer's program format. Never throws.
+/// not empty, executable by someone, in this computer's program format and whole by its own
+/// headers. Never throws.
 bool isRunnableExecutable(const std::filesystem::path &path);
 
 /// An exclusive lock on a lock file, so that only one process at a time works in a folder. The

@@ -57,10 +57,18 @@ void ExecutableBackup::syncQuietly() const
     runtime::runStatement([&] { runtime::syncFolder(m_executable.parent_path()); });
 }
 
-bool ExecutableBackup::exchange(const std::filesystem::path &a,
-                                const std::filesystem::path &b) const
+bool ExecutableBackup::waitWhileBusy(const RuntimeError &error) const
 {
-    return m_exchangeAllowed && runtime::exchangeFiles(a, b);
+    // Held open by the program itself, still running, or by a scanner looking at it: such a
+    // hold passes, so the step is tried again for as long as the waiter says.
+    if (error.kind() != runtime::ErrorKind::Busy)
+        return false;
+    if (m_busyWait && m_busyWait())
+        return true;
+    throw RuntimeError(runtime::ErrorKind::Busy,
+                       runtime::utf8FromPath(m_executable.filename()) +
+                           " is in use by another program (still running, or held open by a "
+                           "virus scanner), so it could not be replaced");
 }
 
 void ExecutableBackup::recover() const
@@ -81,14 +89,10 @@ void ExecutableBackup::recover() const
             // Whatever the backup is, it is what stood under the name before.
             runtime::renameNoReplace(backupPath(), m_executable);
         } else if (executable == FileKind::Regular && backup == FileKind::Regular) {
-            if (runtime::isRunnableExecutable(m_executable)) {
+            if (runtime::isRunnableExecutable(m_executable))
                 runtime::deleteFile(backupPath());
-            } else if (exchange(backupPath(), m_executable)) {
-                runtime::deleteFile(backupPath());
-            } else {
-                runtime::deleteFile(m_executable);
-                runtime::renameNoReplace(backupPath(), m_executable);
-            }
+            else
+                runtime::replaceFile(backupPath(), m_executable);
         }
         // A folder or a link under either name is nobody's to remove but its owner's.
         runtime::syncFolder(m_executable.parent_path());
@@ -139,82 +143,103 @@ void ExecutableBackup::install(const std::filesystem::path &temporary) const
         if (hasBackup())
             throw RuntimeError(runtime::ErrorKind::Exists,
                                runtime::utf8FromPath(backupPath().filename()) + " is in the way");
+        stepDone();
+        if (!runtime::pathExists(m_executable)) {
+            runtime::renameNoReplace(temporary, m_executable);
+            stepDone();
+            return;
+        }
     } catch (...) {
         removeQuietly(temporary);
+        throw;
+    }
+    if (m_strongestSwap == Swap::Exchange && swapByExchange(temporary))
+        return;
+    try {
+        swapByLinkOrRenames(temporary);
+    } catch (...) {
+        removeQuietly(temporary);
+        throw;
+    }
+}
+
+bool ExecutableBackup::swapByExchange(const std::filesystem::path &temporary) const
+{
+    try {
+        if (!runtime::exchangeFiles(temporary, m_executable))
+            return false;
+    } catch (...) {
+        removeQuietly(temporary);
+        throw;
+    }
+    // The new program is in place and the old one sits under the temporary name.
+    stepDone();
+    try {
+        runtime::renameNoReplace(temporary, backupPath());
+    } catch (...) {
+        // Without a backup there could be no way back, so the update does not go ahead; only
+        // once the old one is back is the temporary name the new one's again, to be removed.
+        runtime::runStatement([&] {
+            if (runtime::exchangeFiles(temporary, m_executable))
+                removeQuietly(temporary);
+        });
         throw;
     }
     stepDone();
+    return true;
+}
 
-    if (!runtime::pathExists(m_executable)) {
-        try {
-            runtime::renameNoReplace(temporary, m_executable);
-        } catch (...) {
-            removeQuietly(temporary);
-            throw;
-        }
-        stepDone();
-        return;
-    }
-
-    bool exchanged = false;
+void ExecutableBackup::swapByLinkOrRenames(const std::filesystem::path &temporary) const
+{
+    bool linked = false;
     try {
-        exchanged = exchange(temporary, m_executable);
+        for (;;) {
+            try {
+                if (!linked) {
+                    if (m_strongestSwap == Swap::Renames ||
+                        !runtime::linkFile(m_executable, backupPath())) {
+                        swapByRenames(temporary);
+                        return;
+                    }
+                    linked = true;
+                    stepDone();
+                }
+                runtime::replaceFile(temporary, m_executable);
+                stepDone();
+                return;
+            } catch (const RuntimeError &error) {
+                if (!waitWhileBusy(error))
+                    throw;
+            }
+        }
     } catch (...) {
-        removeQuietly(temporary);
+        // The backup is only a second name of the executable, which still holds the old file;
+        // one that cannot go now (the old program still runs from it) recovery removes.
+        if (linked)
+            removeQuietly(backupPath());
         throw;
     }
-    if (exchanged) {
-        // The new program is in place and the old one sits under the temporary name.
-        stepDone();
-        try {
-            runtime::renameNoReplace(temporary, backupPath());
-        } catch (...) {
-            // Without a backup there could be no way back, so the update does not go ahead.
-            runtime::runStatement([&] {
-                if (exchange(temporary, m_executable))
-                    removeQuietly(temporary);
-            });
-            throw;
-        }
-        stepDone();
-        return;
-    }
+}
 
-    try {
-        moveAsideWhileBusy();
-    } catch (...) {
-        removeQuietly(temporary);
-        throw;
+void ExecutableBackup::swapByRenames(const std::filesystem::path &temporary) const
+{
+    for (;;) {
+        try {
+            runtime::renameNoReplace(m_executable, backupPath());
+            break;
+        } catch (const RuntimeError &error) {
+            if (!waitWhileBusy(error))
+                throw;
+        }
     }
     stepDone();
     try {
         runtime::renameNoReplace(temporary, m_executable);
     } catch (...) {
-        removeQuietly(temporary);
         runtime::runStatement([&] { restore(); });
         throw;
     }
     stepDone();
-}
-
-void ExecutableBackup::moveAsideWhileBusy() const
-{
-    for (;;) {
-        try {
-            runtime::renameNoReplace(m_executable, backupPath());
-            return;
-        } catch (const RuntimeError &error) {
-            if (error.kind() != runtime::ErrorKind::Busy)
-                throw;
-            // Held open by the program itself, still running, or by a scanner looking at it: such
-            // a hold passes, so the move is tried again for as long as the waiter says.
-            if (!m_busyWait || !m_busyWait())
-                throw RuntimeError(runtime::ErrorKind::Busy,
-                                   runtime::utf8FromPath(m_executable.filename()) +
-                                       " is in use by another program (still running, or held "
-                                       "open by a virus scanner), so it could not be replaced");
-        }
-    }
 }
 
 void ExecutableBackup::adopt() const
@@ -234,15 +259,8 @@ void ExecutableBackup::rollBack() const
     if (runtime::fileKind(backupPath()) != FileKind::Regular)
         throw RuntimeError(runtime::ErrorKind::NotFound,
                            "there is no previous version to put back");
-    if (exchange(backupPath(), m_executable)) {
-        stepDone();
-        removeQuietly(backupPath());
-    } else {
-        if (runtime::pathExists(m_executable))
-            runtime::deleteFile(m_executable);
-        stepDone();
-        runtime::renameNoReplace(backupPath(), m_executable);
-    }
+    // One rename that replaces the new one: the executable's name is never missing.
+    runtime::replaceFile(backupPath(), m_executable);
     stepDone();
     syncQuietly();
 }

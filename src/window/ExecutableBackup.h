@@ -3,6 +3,10 @@
 #include <filesystem>
 #include <functional>
 
+namespace runtime {
+class RuntimeError;
+}
+
 /// Keeps the product's executable runnable across an update. The old executable stays in place
 /// while the new one downloads; only a complete, checked file replaces it, by renames within its
 /// folder that leave a runnable program under the executable's name at every step a process can
@@ -11,6 +15,20 @@
 class ExecutableBackup
 {
 public:
+    /// The ways of putting a new file in the executable's place, strongest first. Each keeps a
+    /// runnable program under the executable's name at every step but the last.
+    enum class Swap
+    {
+        /// One atomic exchange of the two names (Linux, where the file system has it).
+        Exchange,
+        /// The old file first gets the backup's name as a second link, then the new one
+        /// replaces the executable's name in one rename: the name is never missing.
+        Link,
+        /// Two renames, where the file system has no links (FAT): between them there is no
+        /// executable, which recovery puts right.
+        Renames
+    };
+
     /// executable: the full path of the product's executable. Never throws.
     explicit ExecutableBackup(std::filesystem::path executable);
 
@@ -33,11 +51,12 @@ public:
     void checkReplaceable() const;
 
     /// Puts the downloaded file at temporary in the executable's place: checks it is a program
-    /// for this computer, gives it the old executable's permission bits, then swaps it in (one
-    /// exchange where the file system offers one, else two renames) and keeps the old one as the
-    /// backup. The folder is not synced. Throws RuntimeError, with a reason for people, when
-    /// the file is refused or the swap fails; temporary is gone then, and the old executable is
-    /// back in place unless putting it back failed too (hasBackup() then says so).
+    /// for this computer, gives it the old executable's permission bits, then swaps it in by the
+    /// strongest Swap the file system offers and keeps the old one as the backup. The folder is
+    /// not synced. Throws RuntimeError, with a reason for people, when the file is refused or
+    /// the swap fails; temporary is gone then, and the old executable is in place unless putting
+    /// it back failed too. A backup may then remain only as a second name of the executable
+    /// that could not be removed (hasBackup() says so), which recovery removes.
     void install(const std::filesystem::path &temporary) const;
 
     /// Checks a downloaded file that was moved straight to the executable's name because there
@@ -45,8 +64,9 @@ public:
     /// RuntimeError, with a reason for people, when it is refused; it has been removed then.
     void adopt() const;
 
-    /// Puts the backup back in place of a new executable that would not run, and removes the new
-    /// one. Throws RuntimeError when there is no backup or it cannot be put back.
+    /// Puts the backup back in place of a new executable that would not run, in one rename that
+    /// replaces the new one. Throws RuntimeError when there is no backup or it cannot be put
+    /// back.
     void rollBack() const;
 
     /// Puts the backup back where the executable is missing; does nothing when the executable
@@ -64,18 +84,19 @@ public:
     /// is called between attempts: it waits a moment and returns whether to try again. Without
     /// one, a held executable fails the swap at once.
     void setBusyWait(std::function<bool()> wait) { m_busyWait = std::move(wait); }
-    /// For tests of file systems that cannot swap two names: makes install() and rollBack() use
-    /// renames only.
-    void setExchangeAllowed(bool allowed) { m_exchangeAllowed = allowed; }
+    /// For tests of file systems that offer less: install() uses no Swap stronger than strongest.
+    void setStrongestSwap(Swap strongest) { m_strongestSwap = strongest; }
 
 private:
     void stepDone() const;
-    void moveAsideWhileBusy() const;
+    bool swapByExchange(const std::filesystem::path &temporary) const;
+    void swapByLinkOrRenames(const std::filesystem::path &temporary) const;
+    void swapByRenames(const std::filesystem::path &temporary) const;
+    bool waitWhileBusy(const runtime::RuntimeError &error) const;
     void syncQuietly() const;
-    bool exchange(const std::filesystem::path &a, const std::filesystem::path &b) const;
 
     std::filesystem::path m_executable;
     std::function<void()> m_stepHook;
     std::function<bool()> m_busyWait;
-    bool m_exchangeAllowed = true;
+    Swap m_strongestSwap = Swap::Exchange;
 };

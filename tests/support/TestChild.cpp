@@ -9,9 +9,10 @@
 //   hold-lock PATH
 //       takes the folder lock at PATH, writes "locked" (or "busy") and a newline, and once
 //       standard input closes ends the program with exit(0), the lock still held
-//   swap EXECUTABLE TEMPORARY install|rollback exchange|renames STEP
-//       installs TEMPORARY as EXECUTABLE (or rolls it back), swapping by one exchange or by
-//       renames, and kills itself after step STEP, as a power cut or a kill would end it (no
+//   swap EXECUTABLE TEMPORARY install|rollback exchange|link|renames STEP
+//       installs TEMPORARY as EXECUTABLE (or rolls it back), swapping by one exchange, by a link
+//       and a replacing rename, or by two renames, whichever the file system offers up to the
+//       one named, and kills itself after step STEP, as a power cut or a kill would end it (no
 //       handler runs); exits 0 when the work ends first
 
 #include "runtime/AsyncRead.h"
@@ -38,7 +39,7 @@ int usage()
     std::cerr << "usage: refitor-test-child exit-during-read URL FOLDER\n"
                  "       refitor-test-child hold-lock PATH\n"
                  "       refitor-test-child swap EXECUTABLE TEMPORARY install|rollback "
-                 "exchange|renames STEP\n";
+                 "exchange|link|renames STEP\n";
     return 2;
 }
 
@@ -65,7 +66,10 @@ int main(int argc, char **argv)
         }
         if (command == "swap" && argc == 7) {
             ExecutableBackup backup(argv[2]);
-            backup.setExchangeAllowed(std::string(argv[5]) == "exchange");
+            const std::string swap = argv[5];
+            backup.setStrongestSwap(swap == "exchange" ? ExecutableBackup::Swap::Exchange
+                                    : swap == "link"   ? ExecutableBackup::Swap::Link
+                                                       : ExecutableBackup::Swap::Renames);
             const int killAfter = std::stoi(argv[6]);
             int steps = 0;
             backup.setStepHook([&] {

@@ -129,15 +129,26 @@ TEST_F(BackupTest, OnlyAPlainFileIsReplaced)
     EXPECT_THROW(backup.checkReplaceable(), RuntimeError);
 }
 
+namespace {
+
+using Swap = ExecutableBackup::Swap;
+
+const char *nameOf(Swap swap)
+{
+    return swap == Swap::Exchange ? "exchange" : swap == Swap::Link ? "link" : "renames";
+}
+
+} // namespace
+
 TEST_F(BackupTest, InstallSwapsInACheckedFileAndKeepsTheOldOneUntilDiscarded)
 {
-    for (const bool exchange : {true, false}) {
-        SCOPED_TRACE(exchange ? "one exchange" : "two renames");
+    for (const Swap swap : {Swap::Exchange, Swap::Link, Swap::Renames}) {
+        SCOPED_TRACE(nameOf(swap));
         std::filesystem::remove(saved());
         write(exe(), kOld, 04750);
         write(part(), kNew, 0600);
         ExecutableBackup backup(exe());
-        backup.setExchangeAllowed(exchange);
+        backup.setStrongestSwap(swap);
         backup.install(part());
         EXPECT_EQ(readFile(exe()), kNew);
         EXPECT_TRUE(modeIs(exe(), 0750U)) << "the old bits, without setuid";
@@ -184,17 +195,47 @@ TEST_F(BackupTest, ARefusedDownloadLeavesTheOldExecutableAndNoTrace)
     EXPECT_TRUE(modeIs(exe(), 0755U));
 }
 
-// A real process is killed after each step of the swap (and of a rollback) in turn; whatever
-// step it dies after, the next run's recovery leaves a runnable executable, old or new, and
-// nothing else.
+// Windows will not replace a read-only file, and an installer may well leave the product so.
+TEST_F(BackupTest, AReadOnlyExecutableIsReplacedAndKeptAsItWas)
+{
+    namespace fs = std::filesystem;
+    const auto readOnly = [](const fs::path &file) {
+        return (fs::status(file).permissions() & fs::perms::owner_write) == fs::perms::none;
+    };
+    for (const Swap swap : {Swap::Exchange, Swap::Link, Swap::Renames}) {
+        SCOPED_TRACE(nameOf(swap));
+        write(exe(), kOld, 0550);
+        fs::permissions(exe(), fs::perms::owner_write | fs::perms::group_write,
+                        fs::perm_options::remove);
+        ASSERT_TRUE(readOnly(exe()));
+        write(part(), kNew, 0600);
+        ExecutableBackup backup(exe());
+        backup.setStrongestSwap(swap);
+        backup.install(part());
+        EXPECT_EQ(readFile(exe()), kNew);
+        EXPECT_EQ(readFile(saved()), kOld);
+        EXPECT_TRUE(readOnly(saved())) << "the old file keeps its mark";
+        backup.rollBack();
+        EXPECT_EQ(readFile(exe()), kOld);
+        EXPECT_TRUE(readOnly(exe()));
+        EXPECT_EQ(entriesOf(m_dir.path()), Names{"Korvane.exe"});
+        fs::permissions(exe(), fs::perms::owner_write, fs::perm_options::add);
+        fs::remove(exe());
+    }
+}
+
+// A real process is killed after each step of the swap (and of a rollback) in turn. Where the
+// file system has an exchange or links, the executable's name holds a runnable program at
+// every step; whatever step it dies after, the next run's recovery leaves a runnable
+// executable, old or new, and nothing else.
 TEST_F(BackupTest, AKillAtAnyStepLeavesARunnableExecutableAfterRecovery)
 {
-    for (const bool exchange : {true, false}) {
+    for (const Swap swap : {Swap::Exchange, Swap::Link, Swap::Renames}) {
         for (const bool rollBack : {false, true}) {
             for (int killAfter = 1;; ++killAfter) {
-                SCOPED_TRACE(testing::Message() << (exchange ? "exchange" : "renames")
-                                                << (rollBack ? ", rollback" : ", install")
-                                                << ", killed after step " << killAfter);
+                SCOPED_TRACE(testing::Message()
+                             << nameOf(swap) << (rollBack ? ", rollback" : ", install")
+                             << ", killed after step " << killAfter);
                 for (const std::string &name : entriesOf(m_dir.path()))
                     std::filesystem::remove_all(path(name.c_str()));
                 write(exe(), kOld);
@@ -206,11 +247,14 @@ TEST_F(BackupTest, AKillAtAnyStepLeavesARunnableExecutableAfterRecovery)
                 support::ChildProcess child(REFITOR_TEST_CHILD,
                                             {"refitor-test-child", "swap", exe().string(),
                                              part().string(), rollBack ? "rollback" : "install",
-                                             exchange ? "exchange" : "renames",
-                                             std::to_string(killAfter)});
+                                             nameOf(swap), std::to_string(killAfter)});
                 ASSERT_TRUE(child.wait());
                 const bool killed = child.killed();
                 ASSERT_TRUE(killed || child.exitCode() == 0) << "the swap failed";
+                if (swap != Swap::Renames) {
+                    EXPECT_TRUE(runtime::isRunnableExecutable(exe()))
+                        << "no moment without a runnable executable";
+                }
 
                 ExecutableBackup(exe()).recover();
                 ASSERT_TRUE(runtime::isRunnableExecutable(exe()));

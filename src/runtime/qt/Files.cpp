@@ -119,6 +119,29 @@ void renameNoReplace(const std::filesystem::path &from, const std::filesystem::p
     fail(error, "cannot move " + shown(from) + " to " + shown(to));
 }
 
+void replaceFile(const std::filesystem::path &from, const std::filesystem::path &to)
+{
+    if (::rename(from.c_str(), to.c_str()) == 0)
+        return;
+    const int error = errno;
+    if (error == EXDEV)
+        throw RuntimeError("cannot move " + shown(from) + " to " + shown(to) +
+                           ": they are on different file systems");
+    fail(error, "cannot move " + shown(from) + " to " + shown(to));
+}
+
+bool linkFile(const std::filesystem::path &from, const std::filesystem::path &to)
+{
+    if (::link(from.c_str(), to.c_str()) == 0)
+        return true;
+    const int error = errno;
+    // FAT has no links at all (EPERM), some FUSE and network file systems refuse them, and a
+    // file may already have as many as it can take: each leaves only the renames.
+    if (error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK)
+        return false;
+    fail(error, "cannot link " + shown(from) + " as " + shown(to));
+}
+
 bool exchangeFiles(const std::filesystem::path &a, const std::filesystem::path &b)
 {
     if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0)

@@ -44,6 +44,85 @@ const wchar_t *nameOrHere(const std::filesystem::path &path)
     return path.empty() ? L"." : path.c_str();
 }
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+/// Where an open file or folder really is, as Windows resolves every link on its way; "" when
+/// the file system cannot say.
+std::wstring finalPathOf(HANDLE handle)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0)
+            return {};
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(length);
+    }
+}
+
+/// Whether the regular file at path is really somewhere else: a link Windows does not mark as
+/// a reparse point (a Unix symbolic link seen through Wine, say) leads out of its folder, and
+/// moving or deleting it would move or delete that file elsewhere. Where a path cannot be
+/// resolved, it is taken as where it stands.
+bool leadsElsewhere(const std::filesystem::path &path)
+{
+    std::error_code failure;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, failure);
+    if (failure || !absolute.has_parent_path())
+        return false;
+    const win32::KernelHandle file(
+        ::CreateFileW(absolute.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const win32::KernelHandle folder(
+        ::CreateFileW(absolute.parent_path().c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.valid() || !folder.valid())
+        return false;
+    const std::wstring filePath = finalPathOf(file.get());
+    std::wstring expected = finalPathOf(folder.get());
+    if (filePath.empty() || expected.empty())
+        return false;
+    if (expected.back() != L'\\')
+        expected += L'\\';
+    expected += absolute.filename().native();
+    // Names differ only in case where the file system ignores it.
+    return ::CompareStringOrdinal(filePath.c_str(), static_cast<int>(filePath.size()),
+                                  expected.c_str(), static_cast<int>(expected.size()),
+                                  TRUE) != CSTR_EQUAL;
+}
+
+/// Moves from onto a read-only file at to. Windows will not replace a read-only file, and the
+/// mark belongs to the file, which may live on under another name (a backup's): it is lifted
+/// for the move and put back on that file through a handle that follows it. Returns 0 or the
+/// error.
+DWORD replaceReadOnly(const std::filesystem::path &from, const std::filesystem::path &to)
+{
+    const win32::KernelHandle target(
+        ::CreateFileW(to.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FILE_BASIC_INFO marked{};
+    if (!target.valid() ||
+        !::GetFileInformationByHandleEx(target.get(), FileBasicInfo, &marked, sizeof marked))
+        return ::GetLastError();
+    FILE_BASIC_INFO writable = marked;
+    writable.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (writable.FileAttributes == 0)
+        writable.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileInformationByHandle(target.get(), FileBasicInfo, &writable, sizeof writable))
+        return ::GetLastError();
+    const DWORD error =
+        ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+            ? ERROR_SUCCESS
+            : ::GetLastError();
+    ::SetFileInformationByHandle(target.get(), FileBasicInfo, &marked, sizeof marked);
+    return error;
+}
+
 } // namespace
 
 std::filesystem::path pathFromUtf8(const std::string &text)
@@ -82,6 +161,8 @@ FileKind fileKind(const std::filesystem::path &path)
         return FileKind::Other;
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return FileKind::Directory;
+    if (leadsElsewhere(path))
+        return FileKind::SymbolicLink;
     return FileKind::Regular;
 }
 
@@ -131,10 +212,56 @@ void renameNoReplace(const std::filesystem::path &from, const std::filesystem::p
     win32::failWith(error, what);
 }
 
+void replaceFile(const std::filesystem::path &from, const std::filesystem::path &to)
+{
+    // Write-through returns once the new name is on the disk; without MOVEFILE_COPY_ALLOWED
+    // another drive is refused.
+    DWORD error =
+        ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+            ? ERROR_SUCCESS
+            : ::GetLastError();
+    const DWORD attributes = ::GetFileAttributesW(to.c_str());
+    const bool regular =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (error == ERROR_ACCESS_DENIED && regular && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        error = replaceReadOnly(from, to);
+    if (error == ERROR_SUCCESS)
+        return;
+    const std::string what = "cannot move " + shown(from) + " to " + shown(to);
+    if (error == ERROR_NOT_SAME_DEVICE)
+        throw RuntimeError(what + ": they are on different drives");
+    // Refused with the folder writable and the file not read-only, a replace is kept out by
+    // the file itself: held open, or a program that runs from it.
+    if (win32::isBusy(error) || (error == ERROR_ACCESS_DENIED && regular &&
+                                 (win32::isHeldOpen(to) || win32::isHeldOpen(from) ||
+                                  (attributes & FILE_ATTRIBUTE_READONLY) == 0)))
+        throw RuntimeError(ErrorKind::Busy,
+                           what + ": " + shown(to) + " is in use by another program");
+    win32::failWith(error, what);
+}
+
+bool linkFile(const std::filesystem::path &from, const std::filesystem::path &to)
+{
+    // A file another program holds without sharing deletion could be linked but not replaced;
+    // a link made now would only have to go again, and could not while the file is held.
+    if (win32::isHeldOpen(from))
+        throw RuntimeError(ErrorKind::Busy, "cannot link " + shown(from) +
+                                                ": it is in use by "
+                                                "another program");
+    if (::CreateHardLinkW(to.c_str(), from.c_str(), nullptr))
+        return true;
+    const DWORD error = ::GetLastError();
+    // FAT and exFAT have no links, and a file may have as many as it can take.
+    if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+        error == ERROR_TOO_MANY_LINKS)
+        return false;
+    win32::failWith(error, "cannot link " + shown(from) + " as " + shown(to));
+}
+
 bool exchangeFiles(const std::filesystem::path &, const std::filesystem::path &)
 {
     // Windows cannot swap two names in one step (ReplaceFileW renames one after the other), so
-    // the caller swaps with two no-replace renames.
+    // the caller keeps the old file under a second name and then replaces it.
     return false;
 }
 
