@@ -62,6 +62,7 @@ struct TransferLimits
 /// order per transfer, by calling the handlers the reader was made with. Only a complete final
 /// 200 body counts: any other answer, an encoding nobody asked for, a body whose end cannot be
 /// told from a cut, a short, stalled or oversized body fails the transfer and removes its file.
+/// A transfer that starts at an https address follows no redirect to plain http.
 class AsyncReader
 {
 public:

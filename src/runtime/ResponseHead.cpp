@@ -57,6 +57,8 @@ void ResponseHead::readHeader(std::string_view field, std::string_view value) no
             else if (!equalsIgnoringCase(name, "identity"))
                 noteCoding(name);
         });
+    } else if (equalsIgnoringCase(field, "Location")) {
+        locationInsecure = equalsIgnoringCase(schemeOf(value), "http");
     } else if (equalsIgnoringCase(field, "Content-Length")) {
         std::int64_t read = 0;
         bool valid = !value.empty();
@@ -75,6 +77,34 @@ void ResponseHead::readHeader(std::string_view field, std::string_view value) no
         lengthKnown = true;
         length = read;
     }
+}
+
+BodyEnd ResponseHead::bodyEnd() const noexcept
+{
+    if (chunked)
+        return lengthKnown ? BodyEnd::LengthAndChunks : BodyEnd::Chunks;
+    return lengthKnown && !lengthInvalid ? BodyEnd::Length : BodyEnd::Closing;
+}
+
+bool ResponseHead::redirectsToPlainHttp() const noexcept
+{
+    const bool followed =
+        status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+    return followed && locationInsecure;
+}
+
+std::string_view schemeOf(std::string_view address) noexcept
+{
+    address = trimmed(address);
+    const std::size_t end = address.find_first_of(":/?#");
+    if (end == std::string_view::npos || end == 0 || address[end] != ':')
+        return {};
+    const std::string_view scheme = address.substr(0, end);
+    const bool valid = std::all_of(scheme.begin(), scheme.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '+' || c == '-' || c == '.';
+    });
+    return valid ? scheme : std::string_view{};
 }
 
 void ResponseHead::noteCoding(std::string_view name) noexcept

@@ -7,33 +7,53 @@
 
 namespace runtime {
 
+/// What tells where an HTTP/1.x body ends, as the response's headers say. Both runtimes speak
+/// HTTP/1.x only, so nothing else can: a status line's version is text the server chose.
+enum class BodyEnd
+{
+    Length,          // one valid Content-Length, no chunks
+    Chunks,          // chunked, no Content-Length
+    LengthAndChunks, // both: a network library takes one or the other, nobody can say which
+    Closing          // neither, or lengths that disagree: a cut looks just like the end
+};
+
 /// What the status line and headers of one HTTP response say about its body, read a header at a
 /// time by a transfer as its network library hands them over. Allocates nothing, so that it can
 /// be used from callbacks that must not throw.
 struct ResponseHead
 {
     int status = 0;
-    bool framedByProtocol = false; // HTTP/2 and later mark the end of a body themselves
-    bool ended = false;            // the blank line after the headers was seen
+    bool ended = false; // the blank line after the headers was seen
     bool chunked = false;
     bool lengthKnown = false;
     bool lengthInvalid = false;    // not a number, or two lengths that differ
     std::int64_t length = 0;       // a length past the 64-bit range reads as its maximum
+    bool locationInsecure = false; // Location names a plain http address
     std::array<char, 32> coding{}; // the first content or transfer coding not asked for
     std::size_t codingLength = 0;
 
-    /// The transfer's thread. Takes one header; only Content-Encoding, Transfer-Encoding and
-    /// Content-Length matter, and "identity" is no coding. Never throws.
+    /// The transfer's thread. Takes one header; only Content-Encoding, Transfer-Encoding,
+    /// Content-Length and Location matter, and "identity" is no coding. Never throws.
     void readHeader(std::string_view field, std::string_view value) noexcept;
     /// Any thread. The first coding not asked for, printable characters only ("?" when it had
     /// none), "" when there was none. Never throws.
     std::string_view unrequestedCoding() const noexcept { return {coding.data(), codingLength}; }
     /// Any thread. Whether the length header tells where the body ends. Never throws.
     bool lengthTells() const noexcept { return lengthKnown && !lengthInvalid && !chunked; }
+    /// Any thread. What tells where the body ends. Never throws.
+    BodyEnd bodyEnd() const noexcept;
+    /// Any thread. Whether this is a redirect a network library follows (301, 302, 303, 307,
+    /// 308) to a plain http address. Never throws.
+    bool redirectsToPlainHttp() const noexcept;
 
 private:
     void noteCoding(std::string_view name) noexcept;
 };
+
+/// Any thread. The scheme of a URL or a redirect's target as written ("HTTP" in
+/// "HTTP://host/"), "" for a relative one, which keeps the scheme it is resolved against.
+/// Never throws.
+std::string_view schemeOf(std::string_view address) noexcept;
 
 /// Any thread. ASCII letters compared without regard to case, as header names and codings are.
 /// Never throws.

@@ -2,6 +2,7 @@
 
 #include "Controls.h"
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -57,5 +58,19 @@ public:
 /// UI thread.
 std::unique_ptr<MessageBoxAnswerer>
 answerMessageBoxes(std::function<void(const std::string &text, const std::string &title)> seen);
+
+/// While it exists, https transfers started afterwards trust a test's own certificate authority
+/// besides the system's, as the test's loopback server needs (on Windows through the current
+/// user's root store). Without one, which is all the program ever has, only the system's
+/// authorities are trusted.
+class TrustedAuthority
+{
+public:
+    virtual ~TrustedAuthority() = default;
+};
+
+/// UI thread. pemFile holds the authority's certificate in PEM. Throws RuntimeError (Failed)
+/// when it cannot be read or the platform refuses it.
+std::unique_ptr<TrustedAuthority> trustCertificateAuthority(const std::filesystem::path &pemFile);
 
 } // namespace runtime::testing

@@ -35,9 +35,26 @@ int openFilesIn(const std::filesystem::path &folder);
 /// carries: the system's own for a path that does not exist.
 std::string missingFolderWords();
 
-/// Why this platform's network library takes a chunked body cut after a whole chunk for a
-/// complete one, so that no transfer built on it can tell; "" where it can be told.
-std::string cutChunkedBodyBlindSpot();
+/// Whether this runtime takes a chunked body that announces no length: where its network
+/// library tells the body's last chunk from a cut, it is taken and a cut fails as lost; where it
+/// cannot (WinHTTP reads both alike), it is refused at its headers as a body of unknown length.
+bool takesChunkedBodies();
+
+/// A loopback HTTPS server (support/tls-server.py) at https://localhost:port, whose certificate
+/// was signed by the authority whose certificate is authorityFile. It serves /file/N and
+/// /redirect?to=URL.
+struct TlsServer
+{
+    virtual ~TlsServer() = default;
+    int port = 0;
+    std::filesystem::path authorityFile;
+};
+
+/// Test thread. A running TLS server, or null with why there is none here. On Linux the test
+/// starts one of its own, stopped by its process id when the result goes; under Wine it is the
+/// one the tests' fixture started and stops (tests/windows.cmake), since a Linux program that
+/// Wine starts has no process handle to stop it by.
+std::unique_ptr<TlsServer> startTlsServer(std::string &whyNone);
 
 // Shared by every runtime (runtime/AsyncReaderTest.cpp).
 

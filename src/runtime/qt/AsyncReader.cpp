@@ -53,6 +53,7 @@ public:
         request.url = url.toEncoded(QUrl::RemoveFragment).toStdString();
         request.noCache = (options & kOptionForceUpdate) != 0;
         request.limits = transferLimits();
+        request.authorityFile = extraAuthorityFile().string();
         request.file = TemporaryFile::create(tempFolder);
         m_worker.submit(std::move(request));
     }

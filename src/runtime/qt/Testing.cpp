@@ -1,13 +1,16 @@
 #include "runtime/Testing.h"
 
 #include "Conversions.h"
+#include "Transfer.h"
 #include "Window.h"
+#include "runtime/RuntimeError.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
+#include <fstream>
 
 namespace runtime::testing {
 
@@ -76,6 +79,22 @@ private:
     QTimer m_timer;
 };
 
+/// Hands the file to libcurl for transfers started while it lives, and puts back what was there.
+class QtTrustedAuthority final : public TrustedAuthority
+{
+public:
+    explicit QtTrustedAuthority(std::filesystem::path file) : m_previous(qt::extraAuthorityFile())
+    {
+        qt::setExtraAuthorityFile(std::move(file));
+    }
+    ~QtTrustedAuthority() override { qt::setExtraAuthorityFile(m_previous); }
+    QtTrustedAuthority(const QtTrustedAuthority &) = delete;
+    QtTrustedAuthority &operator=(const QtTrustedAuthority &) = delete;
+
+private:
+    std::filesystem::path m_previous;
+};
+
 } // namespace
 
 bool activate(Window &window, int timeoutMs)
@@ -117,6 +136,15 @@ std::unique_ptr<MessageBoxAnswerer>
 answerMessageBoxes(std::function<void(const std::string &text, const std::string &title)> seen)
 {
     return std::make_unique<QtMessageBoxAnswerer>(std::move(seen));
+}
+
+std::unique_ptr<TrustedAuthority> trustCertificateAuthority(const std::filesystem::path &pemFile)
+{
+    // libcurl would only find out at the next https connection, as a certificate it cannot
+    // verify.
+    if (!std::ifstream(pemFile))
+        throw RuntimeError("cannot read the certificate authority " + pemFile.string());
+    return std::make_unique<QtTrustedAuthority>(std::filesystem::absolute(pemFile));
 }
 
 } // namespace runtime::testing

@@ -27,13 +27,27 @@ std::string writeFailure(int error)
     return "the download could not be written: " + systemErrorText(error);
 }
 
+// Touched on the UI thread only: read when a transfer starts, set by tests alone.
+std::filesystem::path g_extraAuthorityFile;
+
 } // namespace
+
+void setExtraAuthorityFile(std::filesystem::path file)
+{
+    g_extraAuthorityFile = std::move(file);
+}
+
+std::filesystem::path extraAuthorityFile()
+{
+    return g_extraAuthorityFile;
+}
 
 Transfer::Transfer(TransferRequest request, std::shared_ptr<std::atomic<bool>> cancelled,
                    TransferListener &listener) noexcept
-    : m_name(std::move(request.name)), m_url(std::move(request.url)), m_noCache(request.noCache),
-      m_limits(request.limits), m_file(std::move(request.file)), m_cancelled(std::move(cancelled)),
-      m_listener(listener)
+    : m_name(std::move(request.name)), m_url(std::move(request.url)),
+      m_secureStart(equalsIgnoringCase(schemeOf(m_url), "https")), m_noCache(request.noCache),
+      m_limits(request.limits), m_authorityFile(std::move(request.authorityFile)),
+      m_file(std::move(request.file)), m_cancelled(std::move(cancelled)), m_listener(listener)
 {}
 
 Transfer::~Transfer()
@@ -71,7 +85,13 @@ CURLcode Transfer::configure() noexcept
     set(CURLOPT_URL, m_url.c_str());
     set(CURLOPT_NOSIGNAL, 1L);
     set(CURLOPT_PROTOCOLS_STR, "http,https");
-    set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // Once secure, the download stays so; acceptHead refuses such a redirect with its own
+    // reason before libcurl would even try it.
+    set(CURLOPT_REDIR_PROTOCOLS_STR, m_secureStart ? "https" : "http,https");
+    // Only HTTP/1.1, whose bodies end by their length or their chunks, which libcurl checks.
+    // libcurl reports an answer's version from its status line's text, so an "HTTP/2 200" over
+    // HTTP/1.1 would pass for a protocol that ends its bodies itself; here it cannot matter.
+    set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     set(CURLOPT_FOLLOWLOCATION, 1L);
     set(CURLOPT_MAXREDIRS, static_cast<long>(std::max(0, m_limits.maxRedirects)));
     set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(m_limits.connectTimeout.count()));
@@ -79,6 +99,9 @@ CURLcode Transfer::configure() noexcept
     set(CURLOPT_LOW_SPEED_TIME, stallSeconds);
     set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
     set(CURLOPT_USERAGENT, "Refitor");
+    // Besides the system's authorities, which the certificate folder still gives.
+    if (!m_authorityFile.empty())
+        set(CURLOPT_CAINFO, m_authorityFile.c_str());
     set(CURLOPT_HTTPHEADER, m_headers);
     set(CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
     set(CURLOPT_HEADERDATA, static_cast<void *>(this));
@@ -171,9 +194,7 @@ std::size_t Transfer::onHeader(char *data, std::size_t size, std::size_t count,
 void Transfer::readStatusLine(std::string_view line) noexcept
 {
     m_head = ResponseHead{};
-    // "HTTP/1.1 200 OK", or "HTTP/2 200" as libcurl writes it for later versions.
-    const char major = line.size() > 5 ? line[5] : '0';
-    m_head.framedByProtocol = major >= '2' && major <= '9';
+    // "HTTP/1.1 200 OK"; the version says nothing: the transfer speaks HTTP/1.1 only.
     const std::size_t space = line.find(' ');
     if (space == std::string_view::npos)
         return;
@@ -184,21 +205,29 @@ void Transfer::readStatusLine(std::string_view line) noexcept
     }
 }
 
-// Judged at the end of the final response's headers, so that a refused body never reaches
-// the file; any other response's body is kept out by the write callback.
+// Judged at the end of each response's headers, so that a refused body never reaches the file
+// and a refused redirect is never followed; any other response's body is kept out by the write
+// callback.
 bool Transfer::acceptHead() noexcept
 {
+    // Refused here, before libcurl follows it: not even the request goes out in the clear.
+    if (m_secureStart && m_head.redirectsToPlainHttp()) {
+        m_refusal = Refusal::InsecureRedirect;
+        return false;
+    }
     if (m_head.status != 200)
         return true;
-    const bool lengthKnown = m_head.lengthKnown && !m_head.lengthInvalid;
+    const BodyEnd end = m_head.bodyEnd();
     if (!m_head.unrequestedCoding().empty())
         m_refusal = Refusal::Encoded;
-    // A chunked body's length header is meaningless, as libcurl treats it.
-    else if (!m_head.chunked && lengthKnown && m_head.length > m_limits.maxBytes)
+    else if (end == BodyEnd::LengthAndChunks)
+        m_refusal = Refusal::LengthAndChunks;
+    else if (end == BodyEnd::Length && m_head.length > m_limits.maxBytes)
         m_refusal = Refusal::AnnouncedTooLong;
     // Ended only by the connection closing, such a body cannot be told from one that was cut;
-    // refused at once, an endless one costs nothing either.
-    else if (!m_head.framedByProtocol && !m_head.chunked && !lengthKnown)
+    // refused at once, an endless one costs nothing either. libcurl tells a chunked body's end
+    // from a cut, so that one is taken.
+    else if (end == BodyEnd::Closing)
         m_refusal = Refusal::Unframed;
     return m_refusal == Refusal::None;
 }
@@ -284,6 +313,11 @@ std::string Transfer::refusalText() const
     case Refusal::Unframed:
         return "the server did not say how long the file is, so a cut connection could not be "
                "told from the end of the file";
+    case Refusal::LengthAndChunks:
+        return "the server sent both a length and chunks, so the end of the file could not be "
+               "told";
+    case Refusal::InsecureRedirect:
+        return "the server redirected the download from https to an insecure http address";
     case Refusal::AnnouncedTooLong:
         return "the server announced more than " + groupedCount(m_limits.maxBytes) + " bytes";
     case Refusal::SentTooLong:

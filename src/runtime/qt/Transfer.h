@@ -24,8 +24,18 @@ struct TransferRequest
     std::string url;
     bool noCache = false;
     TransferLimits limits;
+    /// A file of certificate authorities trusted besides the system's; empty for the system's
+    /// alone, as in the program, which never sets one.
+    std::string authorityFile;
     TemporaryFile file;
 };
+
+/// UI thread; tests only (runtime::testing::trustCertificateAuthority). The authority file of
+/// transfers started afterwards; an empty path sets none. Never throws beyond bad_alloc.
+void setExtraAuthorityFile(std::filesystem::path file);
+/// UI thread. What setExtraAuthorityFile set last; empty when nothing is. Never throws beyond
+/// bad_alloc.
+std::filesystem::path extraAuthorityFile();
 
 class Transfer;
 
@@ -102,8 +112,10 @@ private:
         None,
         Encoded,
         Unframed,
+        LengthAndChunks,
         AnnouncedTooLong,
-        SentTooLong
+        SentTooLong,
+        InsecureRedirect
     };
 
     // What the headers of the response now arriving said. Reset at each status line: a
@@ -125,8 +137,10 @@ private:
 
     const std::string m_name;
     const std::string m_url;
+    const bool m_secureStart;
     const bool m_noCache;
     const TransferLimits m_limits;
+    const std::string m_authorityFile;
     TemporaryFile m_file;
     const std::shared_ptr<std::atomic<bool>> m_cancelled;
     TransferListener &m_listener;

@@ -2,9 +2,14 @@
 
 #include "Unicode.h"
 #include "Window.h"
+#include "runtime/RuntimeError.h"
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <set>
+#include <vector>
+#include <wincrypt.h>
 #include <windows.h>
 
 namespace runtime::testing {
@@ -164,6 +169,33 @@ private:
     TimerWindow m_timer;
 };
 
+/// The authority's certificate in the current user's root store, where WinHTTP looks (Wine's
+/// too), and out of it again when it goes. Windows would ask the user before adding it; tests
+/// run where nobody does, under Wine.
+class Win32TrustedAuthority final : public TrustedAuthority
+{
+public:
+    Win32TrustedAuthority(HCERTSTORE root, PCCERT_CONTEXT added) : m_root(root), m_added(added) {}
+    ~Win32TrustedAuthority() override
+    {
+        // Deleting frees the context as well.
+        CertDeleteCertificateFromStore(m_added);
+        CertControlStore(m_root, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+        CertCloseStore(m_root, 0);
+    }
+    Win32TrustedAuthority(const Win32TrustedAuthority &) = delete;
+    Win32TrustedAuthority &operator=(const Win32TrustedAuthority &) = delete;
+
+private:
+    HCERTSTORE m_root;
+    PCCERT_CONTEXT m_added;
+};
+
+std::string systemText(const std::string &what)
+{
+    return what + " (error " + std::to_string(GetLastError()) + ")";
+}
+
 } // namespace
 
 bool activate(Window &window, int timeoutMs)
@@ -225,6 +257,40 @@ std::unique_ptr<MessageBoxAnswerer>
 answerMessageBoxes(std::function<void(const std::string &text, const std::string &title)> seen)
 {
     return std::make_unique<Win32MessageBoxAnswerer>(std::move(seen));
+}
+
+std::unique_ptr<TrustedAuthority> trustCertificateAuthority(const std::filesystem::path &pemFile)
+{
+    std::ifstream in(pemFile, std::ios::binary);
+    const std::string pem{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (!in || pem.empty())
+        throw RuntimeError("cannot read the certificate authority " + pemFile.string());
+    DWORD size = 0;
+    if (!CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                              nullptr, &size, nullptr, nullptr))
+        throw RuntimeError(systemText("no PEM certificate in " + pemFile.string()));
+    std::vector<BYTE> der(size);
+    if (!CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                              der.data(), &size, nullptr, nullptr))
+        throw RuntimeError(systemText("no PEM certificate in " + pemFile.string()));
+
+    const HCERTSTORE root =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"ROOT");
+    if (root == nullptr)
+        throw RuntimeError(systemText("cannot open the current user's root store"));
+    PCCERT_CONTEXT added = nullptr;
+    // Wine writes a registry store out only when it is closed or committed, and WinHTTP reads
+    // the registry, not this handle.
+    if (!CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der.data(), size,
+                                          CERT_STORE_ADD_REPLACE_EXISTING, &added) ||
+        !CertControlStore(root, 0, CERT_STORE_CTRL_COMMIT, nullptr)) {
+        const std::string failure = systemText("the root store refused " + pemFile.string());
+        if (added != nullptr)
+            CertDeleteCertificateFromStore(added);
+        CertCloseStore(root, 0);
+        throw RuntimeError(failure);
+    }
+    return std::make_unique<Win32TrustedAuthority>(root, added);
 }
 
 } // namespace runtime::testing

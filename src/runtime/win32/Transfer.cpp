@@ -14,6 +14,12 @@ namespace runtime::win32 {
 
 namespace {
 
+// WinHTTP decodes a chunked body itself, and a read of nothing ends it alike at its last chunk
+// and at a cut connection (Wine's after a whole chunk and inside one). Nothing here can tell
+// the two apart, so such a body is refused at its headers as one of unknown length. This is the
+// one place that decides it: once a signed size and hash judge the body, it may be taken.
+constexpr bool kChunkedEndIsTold = false;
+
 // Large enough for whatever WinHTTP has buffered at once; more would only sit idle.
 constexpr std::size_t kReadBufferSize = 256 * 1024;
 
@@ -47,23 +53,13 @@ DWORD milliseconds(std::chrono::milliseconds duration, DWORD margin = 0) noexcep
     return static_cast<DWORD>(count) + margin;
 }
 
-/// Whether a redirect's target leads to the web: an http or https address, or one relative to
-/// the current address, which keeps its scheme.
-bool isWebTarget(const std::wstring &target)
+/// The scheme of a redirect's target, "" for a relative one, which keeps the current scheme.
+std::string targetScheme(const std::wstring &target)
 {
-    const std::size_t end = target.find_first_of(L":/?#");
-    if (end == std::wstring::npos || target[end] != L':' || end == 0)
-        return true;
-    std::string scheme;
-    for (const wchar_t c : target.substr(0, end)) {
-        const bool schemeCharacter = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
-                                     (c >= L'0' && c <= L'9') || c == L'+' || c == L'-' ||
-                                     c == L'.';
-        if (!schemeCharacter)
-            return true;
-        scheme += static_cast<char>(c);
-    }
-    return equalsIgnoringCase(scheme, "http") || equalsIgnoringCase(scheme, "https");
+    std::string ascii;
+    for (const wchar_t c : target)
+        ascii += c < 0x80 ? static_cast<char>(c) : '?';
+    return std::string(schemeOf(ascii));
 }
 
 /// Loopback addresses never go through a proxy: a proxy's loopback is another machine's.
@@ -309,9 +305,12 @@ DWORD Transfer::openRequest(HINTERNET session, const ProxyMode &proxy,
     // From here on the holder is WinHTTP's, freed at the request's HANDLE_CLOSING.
     static_cast<void>(holder.release());
 
-    // As on Linux, a redirect from https to http is followed too; WinHTTP's default policy
-    // would hand it over as the answer instead.
-    DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_ALWAYS;
+    // Once secure, the download stays so: under its default policy WinHTTP does not follow a
+    // redirect from https to http but hands it over as the answer, or fails it (Wine), unsent
+    // either way, and the worker refuses it with its own reason. From http, a redirect may go
+    // either way.
+    DWORD policy = m_address.secure ? WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP
+                                    : WINHTTP_OPTION_REDIRECT_POLICY_ALWAYS;
     if (!::WinHttpSetOption(m_request, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy))
         return ::GetLastError();
     // One more than the limit, so that the worker sees the redirect that passes it and tells it
@@ -386,6 +385,9 @@ void Transfer::take(const Notice &notice, Clock::time_point now) noexcept
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
         m_lastActiveAt = now;
         readHead();
+        // The redirect the policy kept WinHTTP from following, handed over.
+        if (!m_ended && m_address.secure && m_head.redirectsToPlainHttp())
+            m_refusal = Refusal::InsecureRedirect;
         // Judged before a byte of the body is read, so that a refused body never reaches the
         // file; any other answer's body is not read at all.
         if (m_ended || m_head.status != 200 || !acceptHead())
@@ -407,6 +409,9 @@ void Transfer::take(const Notice &notice, Clock::time_point now) noexcept
         }
         break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+        if (notice.value == ERROR_WINHTTP_REDIRECT_FAILED && m_address.secure &&
+            refusedAsInsecure())
+            m_refusal = Refusal::InsecureRedirect;
         fail(notice.value);
         break;
     case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
@@ -449,8 +454,17 @@ void Transfer::followRedirect(const std::wstring &target) noexcept
 {
     ++m_redirects;
     try {
-        if (!isWebTarget(target)) {
+        const std::string scheme = targetScheme(target);
+        const bool http = equalsIgnoringCase(scheme, "http");
+        if (!scheme.empty() && !http && !equalsIgnoringCase(scheme, "https")) {
             m_refusal = Refusal::RedirectNotWeb;
+            end();
+            return;
+        }
+        // The redirect policy keeps WinHTTP from going there; should one follow all the same,
+        // nothing of its answer is taken.
+        if (http && m_address.secure) {
+            m_refusal = Refusal::InsecureRedirect;
             end();
             return;
         }
@@ -461,6 +475,30 @@ void Transfer::followRedirect(const std::wstring &target) noexcept
     if (m_redirects > std::max(0, m_limits.maxRedirects)) {
         m_refusal = Refusal::RedirectLoop;
         end();
+    }
+}
+
+// Instead of handing a redirect from https to http over as the answer, WinHTTP may fail it,
+// unsent (Wine's does), and then no longer lets its headers be read. Besides that it fails a
+// redirect only past its limit, which the worker's own count reaches first, or to a scheme it
+// cannot follow, which Wine shows the worker in a REDIRECT notice before: what is left is http.
+bool Transfer::refusedAsInsecure() const noexcept
+{
+    DWORD size = 0;
+    ::WinHttpQueryHeaders(m_request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX,
+                          WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX);
+    if (size == 0)
+        return m_redirects <= std::max(0, m_limits.maxRedirects);
+    try {
+        std::wstring location(size / sizeof(wchar_t) + 1, L'\0');
+        size = static_cast<DWORD>(location.size() * sizeof(wchar_t));
+        if (!::WinHttpQueryHeaders(m_request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX,
+                                   location.data(), &size, WINHTTP_NO_HEADER_INDEX))
+            return false;
+        location.resize(size / sizeof(wchar_t));
+        return equalsIgnoringCase(targetScheme(location), "http");
+    } catch (...) {
+        return false;
     }
 }
 
@@ -506,10 +544,9 @@ void Transfer::readHead() noexcept
         const std::size_t end = rest.find('\n');
         const std::string_view line = trimmed(rest.substr(0, end));
         rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+        // The status line's version is the server's text: WinHTTP is never asked for HTTP/2
+        // (WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL), so every answer is HTTP/1.x.
         if (statusLine) {
-            // "HTTP/1.1 200 OK"; WinHTTP writes later versions as "HTTP/2".
-            const char major = line.size() > 5 ? line[5] : '0';
-            m_head.framedByProtocol = major >= '2' && major <= '9';
             statusLine = false;
             continue;
         }
@@ -521,15 +558,16 @@ void Transfer::readHead() noexcept
 
 bool Transfer::acceptHead() noexcept
 {
-    const bool lengthKnown = m_head.lengthKnown && !m_head.lengthInvalid;
+    const BodyEnd end = m_head.bodyEnd();
     if (!m_head.unrequestedCoding().empty())
         m_refusal = Refusal::Encoded;
-    // A chunked body's length header is meaningless, as WinHTTP treats it.
-    else if (!m_head.chunked && lengthKnown && m_head.length > m_limits.maxBytes)
+    else if (end == BodyEnd::LengthAndChunks)
+        m_refusal = Refusal::LengthAndChunks;
+    else if (end == BodyEnd::Length && m_head.length > m_limits.maxBytes)
         m_refusal = Refusal::AnnouncedTooLong;
     // Ended only by the connection closing, such a body cannot be told from one that was cut;
-    // refused at once, an endless one costs nothing either.
-    else if (!m_head.framedByProtocol && !m_head.chunked && !lengthKnown)
+    // refused at once, an endless one costs nothing either. Here a chunked one is no better.
+    else if (end == BodyEnd::Closing || (end == BodyEnd::Chunks && !kChunkedEndIsTold))
         m_refusal = Refusal::Unframed;
     return m_refusal == Refusal::None;
 }
@@ -641,6 +679,11 @@ std::string Transfer::refusalText() const
     case Refusal::Unframed:
         return "the server did not say how long the file is, so a cut connection could not be "
                "told from the end of the file";
+    case Refusal::LengthAndChunks:
+        return "the server sent both a length and chunks, so the end of the file could not be "
+               "told";
+    case Refusal::InsecureRedirect:
+        return "the server redirected the download from https to an insecure http address";
     case Refusal::AnnouncedTooLong:
         return "the server announced more than " + groupedCount(m_limits.maxBytes) + " bytes";
     case Refusal::SentTooLong:

@@ -198,10 +198,12 @@ private:
         None,
         Encoded,
         Unframed,
+        LengthAndChunks,
         AnnouncedTooLong,
         SentTooLong,
         RedirectLoop,
-        RedirectNotWeb
+        RedirectNotWeb,
+        InsecureRedirect
     };
 
     enum class Phase
@@ -216,6 +218,7 @@ private:
                       const std::shared_ptr<Inbox> &inbox);
     void closeRequest() noexcept;
     void readHead() noexcept;
+    bool refusedAsInsecure() const noexcept;
     bool acceptHead() noexcept;
     void askForData() noexcept;
     void takeBody(DWORD size) noexcept;

@@ -9,8 +9,11 @@
 #include "support/LoopbackServer.h"
 #include "support/SystemSupport.h"
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <windows.h>
 
@@ -89,11 +92,30 @@ std::string missingFolderWords()
     return runtime::win32::utf8FromUtf16(text.substr(0, text.find_last_not_of(L" .\r\n") + 1));
 }
 
-std::string cutChunkedBodyBlindSpot()
+bool takesChunkedBodies()
 {
-    // WinHTTP alone sees the chunks. Wine's takes a connection closed after a whole chunk for
-    // the end of the body, which Windows' reports as an error; no test server can change that.
-    return runningUnderWine() ? "Wine's WinHTTP ends a cut chunked body as if complete" : "";
+    // WinHTTP alone sees the chunks, and a read of nothing ends the body alike at its last chunk
+    // and at a cut.
+    return false;
+}
+
+std::unique_ptr<TlsServer> startTlsServer(std::string &whyNone)
+{
+    // The fixture's folder, a Linux path, which Wine shows on drive Z.
+    const char *folder = std::getenv("REFITOR_TLS_SERVER");
+    if (folder == nullptr || *folder != '/' || !runningUnderWine()) {
+        whyNone = "no TLS server: under Wine, CTest's fixture starts one (tests/windows.cmake)";
+        return nullptr;
+    }
+    auto server = std::make_unique<TlsServer>();
+    const fs::path shared = fs::path("Z:" + std::string(folder));
+    std::ifstream portFile(shared / "port");
+    if (!(portFile >> server->port) || server->port <= 0) {
+        whyNone = "the TLS server's port is not in " + (shared / "port").string();
+        return nullptr;
+    }
+    server->authorityFile = shared / "ca.pem";
+    return server;
 }
 
 } // namespace readertest
