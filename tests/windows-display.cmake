@@ -108,7 +108,8 @@ foreach(target runtime_tests control_tests window_tests)
         refitor_use_display(${target})
     endif()
 endforeach()
-refitor_needs_display(runtime_tests runtime_tests.regional_settings control_tests window_tests)
+refitor_needs_display(runtime_tests runtime_tests.regional_settings control_tests window_tests
+                      window_tests.regional_settings)
 
 # The skin painter once more at 150 % and 200 %. The DPI is the prefix's, for every process in it,
 # so each runs alone.

@@ -69,6 +69,17 @@ add_executable(refitor-stand-in WIN32 support/win32/StandIn.cpp support/win32/St
 target_link_libraries(refitor-stand-in PRIVATE ws2_32 refitor_warnings)
 target_link_options(refitor-stand-in PRIVATE -s)
 
+# What the end-to-end test plants beside Refitor.exe under the names of the DLLs it delay-loads
+# (support/win32/PlantedDll.cpp), and the program that shows a planted copy can load: it imports
+# the same DLLs the ordinary way (support/win32/StaticImports.cpp).
+add_library(refitor-planted SHARED support/win32/PlantedDll.cpp)
+set_target_properties(refitor-planted PROPERTIES PREFIX "")
+target_link_libraries(refitor-planted PRIVATE refitor_warnings)
+target_link_options(refitor-planted PRIVATE -s)
+add_executable(refitor-static-imports support/win32/StaticImports.cpp)
+target_link_libraries(refitor-static-imports
+    PRIVATE winhttp gdiplus comctl32 bcrypt refitor_warnings)
+
 # The portable support for the system's tests, and this platform's (win32/PlatformSupport:
 # stand-in programs, held files, child processes).
 add_library(refitor_systemsupport STATIC
@@ -81,14 +92,15 @@ target_compile_definitions(refitor_systemsupport PRIVATE
 target_link_libraries(refitor_systemsupport PUBLIC refitor_runtime_api PRIVATE refitor_warnings)
 add_dependencies(refitor_systemsupport refitor-stand-in)
 
-# Shared by every test binary but skin_tests: the system support, the loopback server and the
+# Shared by every test binary but skin_tests: the system support, the loopback servers and the
 # main that starts the Win32 runtime.
 add_library(refitor_testsupport STATIC
     support/LoopbackServer.cpp support/LoopbackServer.h
+    support/ScriptedServer.cpp support/ScriptedServer.h
     support/win32/TestMain.cpp)
 target_link_libraries(refitor_testsupport
     PUBLIC refitor_systemsupport refitor_runtime GTest::gtest refitor_httplib Threads::Threads
-    PRIVATE refitor_warnings)
+    PRIVATE ws2_32 refitor_warnings)
 
 # What some tests need done in a process of their own, to see how it ends: an exit() mid-transfer,
 # a lock held by another process, a kill between two steps of a swap.
@@ -113,6 +125,7 @@ refitor_add_test_binary(runtime_tests
     SOURCES runtime/TextTest.cpp runtime/KeyedCollectionTest.cpp
             runtime/AsyncReaderTest.cpp runtime/AsyncReaderTest.h
             runtime/win32/ApplicationTest.cpp
+            runtime/win32/DelayLoadTest.cpp
             runtime/win32/FilesTest.cpp
             runtime/win32/LocaleTest.cpp
             runtime/win32/ProgramsTest.cpp
@@ -127,6 +140,24 @@ refitor_add_wine_test(runtime_tests runtime_tests --gtest_filter=-Win32RegionalS
 refitor_add_wine_test(runtime_tests.regional_settings runtime_tests
                       --gtest_filter=Win32RegionalSettings.*)
 set_tests_properties(runtime_tests.regional_settings PROPERTIES RUN_SERIAL ON)
+
+# The HTTPS server of the transfer tests' https cases (support/tls-server.sh): a Linux program,
+# since Debian has no OpenSSL for MinGW, that Wine's processes reach on localhost. Started before
+# runtime_tests and stopped after it by its process id: a Linux program that Wine starts has no
+# process handle to stop it by.
+set(REFITOR_TEST_PYTHON /usr/bin/python3
+    CACHE FILEPATH "The Python that runs the tests' HTTPS server")
+set(REFITOR_TLS_SERVER_FOLDER ${CMAKE_BINARY_DIR}/tls-server)
+set(REFITOR_TLS_SERVER_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/support/tls-server.sh)
+add_test(NAME tls.server.setup
+    COMMAND sh ${REFITOR_TLS_SERVER_SCRIPT} start ${REFITOR_TEST_PYTHON} ${REFITOR_TLS_SERVER_FOLDER})
+add_test(NAME tls.server.cleanup
+    COMMAND sh ${REFITOR_TLS_SERVER_SCRIPT} stop ${REFITOR_TLS_SERVER_FOLDER})
+set_tests_properties(tls.server.setup PROPERTIES FIXTURES_SETUP tls-server TIMEOUT 60)
+set_tests_properties(tls.server.cleanup PROPERTIES FIXTURES_CLEANUP tls-server TIMEOUT 30)
+set_property(TEST runtime_tests APPEND PROPERTY FIXTURES_REQUIRED tls-server)
+set_property(TEST runtime_tests APPEND PROPERTY
+    ENVIRONMENT "REFITOR_TLS_SERVER=${REFITOR_TLS_SERVER_FOLDER}")
 
 # The skin format alone, with GoogleTest and nothing of the runtime.
 add_executable(skin_tests
@@ -145,16 +176,21 @@ refitor_add_wine_test(control_tests control_tests)
 refitor_add_test_binary(window_tests
     SOURCES window/Form2Test.cpp window/ExecutableBackupTest.cpp
     LIBS refitor_window refitor_runtime_testing)
-refitor_add_wine_test(window_tests window_tests)
+# As with runtime_tests, the case that changes the user's regional settings runs alone.
+refitor_add_wine_test(window_tests window_tests --gtest_filter=-*RegionalSettings*)
+refitor_add_wine_test(window_tests.regional_settings window_tests
+                      --gtest_filter=*RegionalSettings*)
+set_tests_properties(window_tests.regional_settings PROPERTIES RUN_SERIAL ON)
 # The longest entry by far: started first, the others run beside it.
 set_tests_properties(window_tests PROPERTIES COST 1000)
 include(${CMAKE_CURRENT_SOURCE_DIR}/windows-display.cmake)
 
-# What the built Refitor.exe carries: Windows' own DLLs only, the version resource, the manifest.
+# What the built Refitor.exe carries: KnownDLLs alone in its import table, Windows' own DLLs
+# only among those it delay-loads, the version resource, the manifest.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME windows.image
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_windows_image.py
-            ${CMAKE_OBJDUMP} $<TARGET_FILE:Refitor>)
+            $<TARGET_FILE:Refitor>)
 
 # The installed Refitor.exe, for real, under Wine on an Xvfb of its own (see the script). The
 # loopback server is the Linux build's: a Linux program serves a Wine one as well as any.
@@ -166,6 +202,8 @@ if(REFITOR_E2E_SERVER AND REFITOR_DOWNLOAD_URL MATCHES "^http://127\\.0\\.0\\.1:
                 --build-dir ${CMAKE_BINARY_DIR}
                 --server ${REFITOR_E2E_SERVER}
                 --stand-in $<TARGET_FILE:refitor-stand-in>
+                --planted-dll $<TARGET_FILE:refitor-planted>
+                --static-imports $<TARGET_FILE:refitor-static-imports>
                 --source-dir ${PROJECT_SOURCE_DIR}
                 --url ${REFITOR_DOWNLOAD_URL})
     # Its own prefix, Xvfb and port: it runs beside the other entries, whose windows go nowhere.

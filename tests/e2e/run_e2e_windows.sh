@@ -2,7 +2,8 @@
 # End-to-end run of the installed Windows Refitor.exe under Wine on Xvfb, against the Linux
 # build's refitor-testserver on 127.0.0.1.
 #
-#   run_e2e_windows.sh --build-dir DIR --server PATH --stand-in PATH --source-dir DIR [--url URL]
+#   run_e2e_windows.sh --build-dir DIR --server PATH --stand-in PATH --planted-dll PATH
+#                      --static-imports PATH --source-dir DIR [--url URL]
 #
 # Installs the Windows build into a temporary folder beside an old Korvane.exe, a stand-in
 # Windows program (refitor-stand-in.exe with its instructions appended: append "old" to a marker
@@ -14,28 +15,40 @@
 #   cut      the connection closes halfway: as 404
 #   cancel   the window is closed mid-download: exit 2, the old one in place, nothing started
 # Every run also checks the titles, the message box, and that nothing of Refitor's is left.
+#
+# The success run has DLLs planted beside Refitor.exe, as a download could leave them there:
+# copies of refitor-planted.dll (--planted-dll), which writes a line whenever a process loads it,
+# under the name of every DLL Refitor.exe imports that is not a KnownDLL (its delay-loaded ones),
+# and Wine is told to prefer them to its own (WINEDLLOVERRIDES NAME=n,b), as Windows would for a
+# DLL found in the program's folder. First refitor-static-imports.exe (--static-imports), which
+# imports those DLLs the ordinary way, runs in that folder and must load every copy: proof that
+# the planting works. Then Refitor.exe must run the whole update without loading any.
 # Figures under Wine are not Windows figures.
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 --build-dir DIR --server PATH --stand-in PATH --source-dir DIR [--url URL]" >&2
+  echo "usage: $0 --build-dir DIR --server PATH --stand-in PATH --planted-dll PATH" \
+    "--static-imports PATH --source-dir DIR [--url URL]" >&2
   exit 2
 }
 
-build_dir="" server="" stand_in="" source_dir="" url=""
+build_dir="" server="" stand_in="" planted_dll="" static_imports="" source_dir="" url=""
 while [ "$#" -gt 0 ]; do
   [ "$#" -ge 2 ] || usage
   case "$1" in
     --build-dir) build_dir="$2" ;;
     --server) server="$2" ;;
     --stand-in) stand_in="$2" ;;
+    --planted-dll) planted_dll="$2" ;;
+    --static-imports) static_imports="$2" ;;
     --source-dir) source_dir="$2" ;;
     --url) url="$2" ;;
     *) usage ;;
   esac
   shift 2
 done
-[ -n "$build_dir" ] && [ -n "$server" ] && [ -n "$stand_in" ] && [ -n "$source_dir" ] || usage
+[ -n "$build_dir" ] && [ -n "$server" ] && [ -n "$stand_in" ] && [ -n "$planted_dll" ] &&
+  [ -n "$static_imports" ] && [ -n "$source_dir" ] || usage
 if [ -z "$url" ]; then
   url="$(sed -n 's/^REFITOR_DOWNLOAD_URL:[A-Z]*=//p' "$build_dir/CMakeCache.txt")"
 fi
@@ -49,7 +62,7 @@ readonly port="${BASH_REMATCH[1]}"
 source "$source_dir/scripts/lib.sh" || exit 2
 say_as e2e-windows
 
-for tool in Xvfb xdotool wine wineboot wineserver cmake cmp; do
+for tool in Xvfb xdotool wine wineboot wineserver cmake cmp python3; do
   command -v "$tool" >/dev/null || die "$tool is missing (run scripts/install-deps)"
 done
 loopback_only
@@ -87,6 +100,12 @@ cmake --install "$build_dir" --prefix "$install_dir" >"$work/install.log" 2>&1 |
   { cat "$work/install.log" >&2; die "cmake --install failed"; }
 check "installs Refitor.exe and SKN/SoftCrystal.skn" \
   test -f "$install_dir/Refitor.exe" -a -f "$install_dir/SKN/SoftCrystal.skn"
+# The names a DLL planted beside Refitor.exe could take.
+mapfile -t planted_names < <(python3 "$source_dir/tests/e2e/check_windows_image.py" --not-known \
+  "$install_dir/Refitor.exe")
+[ "${#planted_names[@]}" -gt 0 ] || die "Refitor.exe imports no DLL but KnownDLLs, not even WinHTTP"
+planted_overrides="$WINEDLLOVERRIDES;$(IFS=,; echo "${planted_names[*]%.dll}")=n,b"
+say "planted beside Refitor.exe in the success run: ${planted_names[*]} ($planted_overrides)"
 
 start_server() { # MODE FILE RATE
   rm -f "$work/port"
@@ -118,19 +137,40 @@ leftovers() { # FOLDER
     -o -name '.refitor-*.part' \) -printf '%f\n'
 }
 
+# plant_dlls FOLDER MARKER: copies of the planted DLL under each name in planted_names, then
+# checks that each of them loads into a program that imports it the ordinary way.
+plant_dlls() {
+  local name
+  for name in "${planted_names[@]}"; do cp "$planted_dll" "$1/$name"; done
+  cp "$static_imports" "$1/refitor-static-imports.exe"
+  (cd "$1" && WINEDLLOVERRIDES="$planted_overrides" REFITOR_PLANTED_MARKER="$(windows_path "$2")" \
+    exec wine ./refitor-static-imports.exe) >"$work/$scenario.static-imports.log" 2>&1 || true
+  for name in "${planted_names[@]}"; do
+    check "a planted $name loads into a program that imports it at start (Wine prefers it)" \
+      grep -qix "$name in refitor-static-imports.exe" "$2"
+  done
+  rm -f "$1/refitor-static-imports.exe" "$2"
+}
+
+windows_path() { # UNIX_PATH: the same file as Wine's Z: drive names it
+  printf 'Z:%s' "${1//\//\\}"
+}
+
 diagnose() { # FOLDER
   say "--- diagnostics for $scenario ---"
   sed 's/^/  | /' "$work/$scenario.refitor.log" || true
   sed 's/^/  | /' "$work/$scenario.server.log" || true
+  sed 's/^/  | planted: /' "$work/$scenario.planted" 2>/dev/null || true
   find "$1" -mindepth 1 -maxdepth 2 -printf '  %M %8s %p\n' || true
   echo "marker: $(cat "$work/$scenario.marker" 2>/dev/null || echo '(none)')"
   import -window root "$build_dir/e2e-windows-failure-$scenario.png" 2>/dev/null || true
 }
 
-run_scenario() { # NAME SERVED OUTCOME (updated | failed | closed)
+run_scenario() { # NAME SERVED OUTCOME (updated | failed | closed) [planted]
   scenario="$1"
   local served="$2" outcome="$3" dir="$work/$1" marker="$work/$1.marker"
   local old="$work/$1.old" new="$work/$1.new" rate=0 size=200000 main="" title
+  local planted="$work/$1.planted" overrides="$WINEDLLOVERRIDES" expected_files
   scenario_ok=1 exit_code=""
   say "=== $scenario ==="
   cp -a "$install_dir" "$dir"
@@ -142,8 +182,15 @@ run_scenario() { # NAME SERVED OUTCOME (updated | failed | closed)
   esac
   write_stand_in "$stand_in" "$new" new "$marker" "$size"
   start_server "$served" "$new" "$rate"
+  expected_files=(Korvane.exe Refitor.exe SKN)
+  if [ "${4:-}" = planted ]; then
+    plant_dlls "$dir" "$planted"
+    overrides="$planted_overrides"
+    expected_files+=("${planted_names[@]}")
+  fi
 
-  (cd "$dir" && exec wine ./Refitor.exe) >"$work/$scenario.refitor.log" 2>&1 &
+  (cd "$dir" && WINEDLLOVERRIDES="$overrides" REFITOR_PLANTED_MARKER="$(windows_path "$planted")" \
+    exec wine ./Refitor.exe) >"$work/$scenario.refitor.log" 2>&1 &
   refitor_pid=$!
 
   if [ "$served" = ok ]; then
@@ -182,6 +229,12 @@ run_scenario() { # NAME SERVED OUTCOME (updated | failed | closed)
   # Once the prefix's server has ended, so has every program of the run, the started one too:
   # its marker is then written or never will be.
   timeout 30 wineserver -w || true
+  if [ "${4:-}" = planted ]; then
+    local loaded
+    loaded="$(tr '\n' ' ' 2>/dev/null <"$planted")" || true
+    check "no planted DLL is loaded by Refitor.exe or what it starts (loaded: ${loaded:-none})" \
+      test -z "$loaded"
+  fi
   local started=""
   case "$outcome" in updated) started=new ;; failed) started=old ;; esac
   if [ -n "$started" ]; then
@@ -199,8 +252,9 @@ run_scenario() { # NAME SERVED OUTCOME (updated | failed | closed)
   left="$(leftovers "$dir" | tr '\n' ' ')"
   check "no backup, lock or partial download is left${left:+ (found: $left)}" test -z "$left"
   left="$(find "$dir" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort | tr '\n' ' ')"
-  check "the folder holds just Korvane.exe, Refitor.exe and SKN (found: $left)" \
-    test "$left" = "Korvane.exe Refitor.exe SKN "
+  local expected
+  expected="$(printf '%s\n' "${expected_files[@]}" | sort | tr '\n' ' ')"
+  check "the folder holds just ${expected% } (found: $left)" test "$left" = "$expected"
 
   [ "$scenario_ok" = 1 ] || diagnose "$dir"
   stop_pid "$refitor_pid"
@@ -209,7 +263,7 @@ run_scenario() { # NAME SERVED OUTCOME (updated | failed | closed)
   server_pid=""
 }
 
-run_scenario success ok updated
+run_scenario success ok updated planted
 run_scenario not-found 404 failed
 run_scenario cut cut failed
 run_scenario cancel ok closed

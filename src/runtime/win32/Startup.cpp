@@ -1,5 +1,6 @@
 #include "Startup.h"
 
+#include "DelayLoad.h"
 #include "Dispatch.h"
 #include "runtime/RuntimeError.h"
 
@@ -50,9 +51,15 @@ void becomeDpiAware()
 
 Startup::Startup()
 {
-    // The updater runs from the product's folder, where downloads land: a DLL planted there
-    // must never be loaded in place of Windows' own.
-    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // The updater runs from the product's folder, where downloads land, and a DLL planted there
+    // must never be loaded in place of Windows' own. The loader has already loaded the import
+    // table's DLLs by now, which is why it holds KnownDLLs alone, and those come from System32
+    // whatever the folder holds. From here on every later load searches System32 only: the
+    // delay-loaded DLLs (WinHTTP, GDI+, the common controls), loaded and bound next, and whatever
+    // Windows' own DLLs load for themselves.
+    if (!::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        throw RuntimeError(ErrorKind::Unavailable, "the DLL search cannot be kept to System32");
+    loadDelayLoadedLibraries();
     becomeDpiAware();
     const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
                                         ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};

@@ -5,14 +5,15 @@
 
 namespace runtime::win32 {
 
-/// What the Win32 runtime needs before the first window: the common controls, GDI+, per-monitor
-/// DPI awareness where the executable's manifest did not give it (test programs have none).
-/// One per program, made first thing on the UI thread and kept until the program ends.
+/// What the Win32 runtime needs before the first window: DLLs loaded from System32 alone, the
+/// common controls, GDI+, per-monitor DPI awareness where the executable's manifest did not give
+/// it (test programs have none). One per program, made first thing on the UI thread, before
+/// anything calls into WinHTTP, GDI+ or the common controls, and kept until the program ends.
 class Startup
 {
 public:
-    /// UI thread. Throws RuntimeError (Unavailable) when the common controls or GDI+ cannot
-    /// start.
+    /// UI thread. Throws RuntimeError (Unavailable) when the DLL search cannot be restricted to
+    /// System32, or a delay-loaded DLL, the common controls or GDI+ cannot start.
     Startup();
     /// UI thread. Shuts GDI+ down; no GDI+ object may outlive it. Never throws.
     ~Startup();
