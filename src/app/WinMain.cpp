@@ -16,6 +16,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     const runtime::win32::Startup startup;
     runtime::ignoreWriteSignals();
     runtime::setApplicationTitle(product::kTitle);
+    runtime::setApplicationName(product::kUpdaterName);
 
     Form2 form;
     // A logoff or shutdown mid-update ends the run as a close of the window would.

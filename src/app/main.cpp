@@ -25,6 +25,7 @@ int main(int argc, char *argv[])
     // No application display name: Qt would append it to every window title, and the window's
     // title must be exactly its caption.
     runtime::setApplicationTitle(product::kTitle);
+    runtime::setApplicationName(product::kUpdaterName);
 
     Form2 form;
     // A logout or shutdown mid-update ends the run as a close of the window would.

@@ -5,20 +5,6 @@
 #include "runtime/RuntimeError.h"
 #include "runtime/Statement.h"
 
-#include <algorithm>
-#include <limits>
-
-namespace {
-
-// The events carry 32-bit counts; a larger transfer shows the largest one.
-std::int32_t eventCount(std::int64_t count)
-{
-    return static_cast<std::int32_t>(
-        std::clamp<std::int64_t>(count, 0, std::numeric_limits<std::int32_t>::max()));
-}
-
-} // namespace
-
 BajaArchivos::BajaArchivos(runtime::Window *container)
     : m_face(runtime::controls().createControlFace(container))
 {
@@ -67,8 +53,8 @@ DownloadResult BajaArchivos::lastResult(const std::string &sId) const
 
 void BajaArchivos::UserControl_ReadProgress(const runtime::AsyncProperty &AsyncProp)
 {
-    const std::int32_t downloaded = eventCount(AsyncProp.BytesRead());
-    const std::int32_t total = eventCount(AsyncProp.BytesMax());
+    const std::int64_t downloaded = AsyncProp.BytesRead();
+    const std::int64_t total = AsyncProp.BytesMax();
     const std::string id = AsyncProp.PropertyName();
     if (m_progress)
         m_progress(downloaded, total, id);
@@ -107,7 +93,7 @@ void BajaArchivos::UserControl_ReadComplete(const runtime::AsyncProperty &AsyncP
 
     // Report.
     runtime::runStatement([&] {
-        const std::int32_t bytes = eventCount(AsyncProp.BytesRead());
+        const std::int64_t bytes = AsyncProp.BytesRead();
         const std::string id = AsyncProp.PropertyName();
         m_results[id] = result;
         if (m_completed)

@@ -45,11 +45,12 @@ public:
     static constexpr int kFaceTwips = 720;
 
     /// The container's handlers of the control's events, called synchronously with references
-    /// to copies of the control's own.
+    /// to copies of the control's own. The counts are the transfer's own, 64-bit, so that they
+    /// stay true past 2 and 4 GiB.
     using ProgressHandler =
-        std::function<void(const std::int32_t &DownLoadedBytes, const std::int32_t &TotalBytes,
+        std::function<void(const std::int64_t &DownLoadedBytes, const std::int64_t &TotalBytes,
                            const std::string &sId)>;
-    using CompletedHandler = std::function<void(const std::int32_t &Bytes, const std::string &sId)>;
+    using CompletedHandler = std::function<void(const std::int64_t &Bytes, const std::string &sId)>;
 
     /// UI thread. A control placed on container (null: on no window). Throws RuntimeError when
     /// the transfer facility cannot start.

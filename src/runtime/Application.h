@@ -24,6 +24,11 @@ void setApplicationFolder(const std::string &folder);
 std::string applicationTitle();
 void setApplicationTitle(const std::string &title);
 
+/// UI thread. The program's own short name, which the lines it writes to the standard error
+/// start with ("" until set). Never throws beyond std::bad_alloc.
+std::string applicationName();
+void setApplicationName(const std::string &name);
+
 /// UI thread. Ends the program at once with exitCode: no further handler runs and no
 /// destructor. Returns only where a host replaced the ending with setEndProgramHandler (the
 /// tests).

@@ -13,4 +13,9 @@ std::string &applicationFolderOverride();
 /// UI thread. The handler setEndProgramHandler gave, empty when none. Never throws.
 std::function<void(int)> &endProgramHandler();
 
+/// UI thread. Runs the system's handler of a control's or window's event, if any. A failure that
+/// escapes it is told on the standard error, prefixed with the program's name, since no caller
+/// is left to hear of it. Never throws.
+void callHandler(const std::function<void()> &handler, const char *what) noexcept;
+
 } // namespace runtime::state

@@ -215,6 +215,9 @@ public:
     virtual WindowHandle handle() const = 0;
     /// UI thread. Shows the window (centred on the screen the first time).
     virtual void show() = 0;
+    /// UI thread. Takes the window off the screen without closing it: its controls, its state
+    /// and its close handler stay, and show() brings it back where it was.
+    virtual void hide() = 0;
     virtual bool isVisible() const = 0;
     /// UI thread. handler runs when the user or the system closes the window, before it goes;
     /// the window closes after it returns.

@@ -156,6 +156,11 @@ std::string textOfInt(std::int32_t value)
     return std::to_string(value);
 }
 
+std::string textOfInt(std::int64_t value)
+{
+    return std::to_string(value);
+}
+
 std::string textOfSingle(float value)
 {
     return shortestText(static_cast<double>(value), 7);

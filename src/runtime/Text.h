@@ -16,9 +16,10 @@ using Value =
 /// is honoured; 0 when the text does not begin with a number. Never throws.
 double valueOfText(const std::string &text);
 
-/// Any thread. Plain decimal text of a 32-bit integer: a minus sign when negative, no blanks,
+/// Any thread. Plain decimal text of an integer: a minus sign when negative, no blanks,
 /// no group separators. Never throws beyond std::bad_alloc.
 std::string textOfInt(std::int32_t value);
+std::string textOfInt(std::int64_t value);
 
 /// Any thread. Shortest text with at most 7 significant digits, no trailing zeros, no decimal
 /// point for whole values, exponent form (1E+07) where fixed form would need more digits; the

@@ -32,8 +32,8 @@ runtime::FontSpec designFont(bool bold = false)
     return {"MS Sans Serif", 8.25, bold};
 }
 
-// "the server answered 404" becomes "The server answered 404."
-std::string asSentence(std::string reason)
+// "the server answered 404 " becomes "the server answered 404.", for the end of a sentence.
+std::string sentenceEnd(std::string reason)
 {
     const auto first = reason.find_first_not_of(" \t\n");
     reason.erase(0, first == std::string::npos ? reason.size() : first);
@@ -41,11 +41,18 @@ std::string asSentence(std::string reason)
         reason.pop_back();
     if (reason.empty())
         reason = "the download did not complete";
-    if (reason[0] >= 'a' && reason[0] <= 'z')
-        reason[0] = static_cast<char>(reason[0] - 'a' + 'A');
     if (reason.back() != '.')
         reason.push_back('.');
     return reason;
+}
+
+// "the server answered 404" becomes "The server answered 404."
+std::string asSentence(const std::string &reason)
+{
+    std::string sentence = sentenceEnd(reason);
+    if (sentence[0] >= 'a' && sentence[0] <= 'z')
+        sentence[0] = static_cast<char>(sentence[0] - 'a' + 'A');
+    return sentence;
 }
 
 } // namespace
@@ -120,10 +127,10 @@ Form2::Form2() : m_window(runtime::controls().createWindow())
 
     Command1->onClick([this] { Command1_Click(); });
     File1->onClick([this] { File1_Click(); });
-    j->onProgress([this](const std::int32_t &downloaded, const std::int32_t &total,
+    j->onProgress([this](const std::int64_t &downloaded, const std::int64_t &total,
                          const std::string &id) { j_Progress(downloaded, total, id); });
     j->onCompleted(
-        [this](const std::int32_t &bytes, const std::string &id) { j_Completed(bytes, id); });
+        [this](const std::int64_t &bytes, const std::string &id) { j_Completed(bytes, id); });
     m_window->onClose([this] { Form_Unload(); });
 }
 
@@ -151,13 +158,20 @@ ExecutableBackup Form2::backup()
 
 bool Form2::waitWhileHeld()
 {
-    // The window stays responsive while the old executable is held: the wait dispatches events.
-    const auto now = std::chrono::steady_clock::now();
-    if (m_heldSince == std::chrono::steady_clock::time_point{})
+    using Clock = std::chrono::steady_clock;
+    const auto now = Clock::now();
+    if (m_heldSince == Clock::time_point{})
         m_heldSince = now;
     if (m_endRequested || now - m_heldSince >= m_heldWaitLimit)
         return false;
-    runStatement([&] { Pause(0.25); });
+    // A quarter of a second between attempts, with the window responsive: events are
+    // dispatched as they come, and the wait sleeps otherwise. Not through Pause, whose interval
+    // goes through its text form, where a decimal comma would make it nothing.
+    const auto until = now + std::chrono::milliseconds(250);
+    for (auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
+         left.count() > 0 && !m_endRequested;
+         left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()))
+        runtime::waitForEvents(static_cast<int>(left.count()));
     return !m_endRequested;
 }
 
@@ -220,7 +234,8 @@ void Form2::refuseSecondRun()
 {
     m_finished = true;
     m_exitCode = kExitBusy;
-    tell("An update of Korvane is already running in this folder.");
+    tell(std::string("An update of ") + product::kProductName +
+         " is already running in this folder.");
     endRun(kExitBusy);
 }
 
@@ -258,7 +273,7 @@ void Form2::File1_Click()
     runStatement([&] { Skin1->ApplySkin(m_window->handle()); });
 }
 
-void Form2::j_Progress(const std::int32_t &DownLoadedBytes, const std::int32_t &TotalBytes,
+void Form2::j_Progress(const std::int64_t &DownLoadedBytes, const std::int64_t &TotalBytes,
                        const std::string &sId)
 {
     static_cast<void>(sId);
@@ -267,8 +282,11 @@ void Form2::j_Progress(const std::int32_t &DownLoadedBytes, const std::int32_t &
     runStatement([&] {
         if (TotalBytes == 0)
             throw runtime::RuntimeError("division by zero");
-        // In double precision, so counts above 21,474,836 do not overflow a 32-bit product.
-        const double percent = static_cast<double>(DownLoadedBytes) * 100.0 / TotalBytes;
+        // In double precision from the true 64-bit counts, so that the percentage keeps moving
+        // past 21,474,836 bytes (where a 32-bit product by 100 would overflow) and stays true
+        // past 2 and 4 GiB.
+        const double percent =
+            static_cast<double>(DownLoadedBytes) * 100.0 / static_cast<double>(TotalBytes);
         const auto single = static_cast<float>(percent);
         if (!std::isfinite(single))
             throw runtime::RuntimeError("overflow");
@@ -282,7 +300,7 @@ void Form2::j_Progress(const std::int32_t &DownLoadedBytes, const std::int32_t &
     runStatement([&] { setCaption(kCaption + ' ' + runtime::textOfSingle(pB->Value()) + '%'); });
 }
 
-void Form2::j_Completed(const std::int32_t &Bytes, const std::string &sId)
+void Form2::j_Completed(const std::int64_t &Bytes, const std::string &sId)
 {
     static_cast<void>(Bytes);
     if (m_finished)
@@ -293,6 +311,7 @@ void Form2::j_Completed(const std::int32_t &Bytes, const std::string &sId)
     std::string failure = result.failure.empty() ? reason : result.failure;
     reason.clear();
     bool installed = false;
+    m_swapping = true;
     if (!result.temporary.empty()) {
         // The old executable was in the way, as it should be: the data waits in the transfer's
         // file, and is checked and swapped in here.
@@ -303,6 +322,15 @@ void Form2::j_Completed(const std::int32_t &Bytes, const std::string &sId)
         installed = runStatement([&] { backup().adopt(); }, &reason);
     } else if (result.inPlace) {
         failure = "the download went to " + result.destination + " instead";
+    }
+    m_swapping = false;
+    if (m_endRequested) {
+        // Closed while the swap waited: the old executable goes back should the new one have
+        // got in all the same, and the run ends as a close.
+        if (installed && backup().hasBackup())
+            runStatement([&] { backup().rollBack(); });
+        endDuringSwap();
+        return;
     }
     if (!installed) {
         finishFailed(reason.empty() ? failure : reason);
@@ -329,6 +357,9 @@ void Form2::finishUpdated(const std::string &syncFailure)
                 "). If the computer loses power soon, the previous version may come back.";
     }
     tell(text);
+    // The watch goes on unseen: the window has said all it has to say, and a box comes back only
+    // should the new version not start.
+    runStatement([&] { m_window->hide(); });
 
     // The previous version stays as the backup until the new one is seen running.
     std::unique_ptr<runtime::StartedProgram> started;
@@ -346,7 +377,9 @@ void Form2::finishUpdated(const std::string &syncFailure)
         rollBackFailedStart(startFailure);
         return;
     }
-    runStatement([&] { backup().discard(); });
+    std::string discardFailure;
+    if (!runStatement([&] { backup().discard(); }, &discardFailure))
+        noteBackupLeft(discardFailure);
     endRun(kExitUpdated);
 }
 
@@ -374,11 +407,26 @@ void Form2::rollBackFailedStart(const std::string &reason)
         return;
     }
     tell(kFailed + "\n\n" + newOne + " The previous version was restored.");
-    runStatement([&] {
-        runtime::startProgram(runtime::pathFromUtf8(executablePath()),
-                              runtime::WindowState::MinimizedFocus);
-    });
-    endRun(kExitFailed);
+    startPrevious();
+    endRun(m_exitCode);
+}
+
+void Form2::startPrevious()
+{
+    std::string failure;
+    if (runStatement(
+            [&] {
+                runtime::startProgram(runtime::pathFromUtf8(executablePath()),
+                                      runtime::WindowState::MinimizedFocus);
+            },
+            &failure))
+        return;
+    // The box before said what became of the update; this one must not let it pass for a run
+    // that left the product working.
+    m_exitCode = kExitNotStarted;
+    runStatement([&] { setCaption(kFailed); });
+    tell(kFailed + "\n\nThe previous " + kExecutableName +
+         " is in place, but it could not be started: " + sentenceEnd(failure));
 }
 
 void Form2::finishFailed(const std::string &reason)
@@ -397,24 +445,39 @@ void Form2::finishFailed(const std::string &reason)
         m_exitCode = kExitRestoreFailed;
         text += restoreFailureText(restoreFailure);
     }
+    if (restored && backup().hasBackup())
+        noteBackupLeft("it is in use by another program");
     tell(text);
-    if (restored && runtime::isRunnableExecutable(runtime::pathFromUtf8(executablePath()))) {
-        runStatement([&] {
-            runtime::startProgram(runtime::pathFromUtf8(executablePath()),
-                                  runtime::WindowState::MinimizedFocus);
-        });
-    }
+    if (restored && runtime::isRunnableExecutable(runtime::pathFromUtf8(executablePath())))
+        startPrevious();
     endRun(m_exitCode);
 }
 
 void Form2::tell(const std::string &text)
 {
     // Also on the standard error, for whoever started the updater from a terminal or a script.
-    std::string line = text;
-    for (std::size_t at = line.find("\n\n"); at != std::string::npos; at = line.find("\n\n", at))
-        line.replace(at, 2, " ");
+    std::string line;
+    line.reserve(text.size());
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const bool paragraph = text.compare(at, 2, "\n\n") == 0;
+        line += paragraph ? ' ' : text[at];
+        at += paragraph ? 1 : 0;
+    }
     std::fprintf(stderr, "%s: %s\n", product::kUpdaterName, line.c_str());
     runStatement([&] { runtime::messageBox(text); });
+}
+
+void Form2::note(const std::string &text) const
+{
+    std::fprintf(stderr, "%s: %s\n", product::kUpdaterName, text.c_str());
+}
+
+void Form2::noteBackupLeft(const std::string &reason)
+{
+    // Only a second name of the old program can be left so (the old program still running from
+    // it, on Windows): the executable's own name holds a program either way.
+    note(runtime::utf8FromPath(backup().backupPath().filename()) + " could not be removed (" +
+         reason + "); the next run removes it.");
 }
 
 void Form2::endRun(int exitCode)
@@ -450,6 +513,8 @@ void Form2::endDuringSwap()
     if (!runStatement([&] { backup().restore(); }, &restoreFailure)) {
         m_exitCode = kExitRestoreFailed;
         tell(kFailed + restoreFailureText(restoreFailure));
+    } else if (backup().hasBackup()) {
+        noteBackupLeft("it is in use by another program");
     }
     endRun(m_exitCode);
 }

@@ -31,7 +31,9 @@ public:
         /// Another update runs in the folder: nothing was touched.
         kExitBusy = 3,
         /// The old executable could not be put back; it is kept under the backup name.
-        kExitRestoreFailed = 4
+        kExitRestoreFailed = 4,
+        /// The update failed and the old executable is in place, but it could not be started.
+        kExitNotStarted = 5
     };
 
     /// How long a newly started executable must keep from crashing before its predecessor is
@@ -76,8 +78,9 @@ public:
     runtime::Window &window() { return *m_window; }
 
     /// UI thread. The window's handler of the control's Progress event: shows the counts in the
-    /// bar, the byte counter, the percentage and the caption. Never throws.
-    void j_Progress(const std::int32_t &DownLoadedBytes, const std::int32_t &TotalBytes,
+    /// bar, the byte counter, the percentage and the caption; TotalBytes is 0 while the size is
+    /// unknown. Never throws.
+    void j_Progress(const std::int64_t &DownLoadedBytes, const std::int64_t &TotalBytes,
                     const std::string &sId);
 
 private:
@@ -102,7 +105,7 @@ public:
 private:
     void Command1_Click();
     void File1_Click();
-    void j_Completed(const std::int32_t &Bytes, const std::string &sId);
+    void j_Completed(const std::int64_t &Bytes, const std::string &sId);
     void Form_Unload();
 
     void abandonRun();
@@ -110,7 +113,10 @@ private:
     void finishUpdated(const std::string &syncFailure);
     void finishFailed(const std::string &reason);
     void rollBackFailedStart(const std::string &reason);
+    void startPrevious();
     void tell(const std::string &text);
+    void note(const std::string &text) const;
+    void noteBackupLeft(const std::string &reason);
     void endRun(int exitCode);
     void endDuringSwap();
     bool waitWhileHeld();
@@ -124,8 +130,9 @@ private:
     std::string m_lastClickFailure; // why the last Download was refused, "" if it was not
     std::string m_startFailure;     // why the run cannot go ahead, "" while it can
     std::unique_ptr<runtime::FolderLock> m_lock;
-    // While the swap waits for a held executable, a close or an end request is noted here and
-    // honoured once the swap has given up: the control's handler is still on the stack then.
+    // While the swap runs (and waits for a held executable), a close or an end request is noted
+    // here and honoured once the swap has given up: the control's handler is still on the stack
+    // then, so the control cannot go, and the downloaded file is the swap's to remove.
     bool m_swapping = false;
     bool m_endRequested = false;
     std::chrono::steady_clock::time_point m_heldSince;

@@ -25,18 +25,18 @@ struct Events
 {
     explicit Events(BajaArchivos &control)
     {
-        control.onProgress([this](const std::int32_t &downloaded, const std::int32_t &total,
+        control.onProgress([this](const std::int64_t &downloaded, const std::int64_t &total,
                                   const std::string &id) {
             progress.push_back({downloaded, total, id});
         });
-        control.onCompleted([this](const std::int32_t &bytes, const std::string &id) {
+        control.onCompleted([this](const std::int64_t &bytes, const std::string &id) {
             completed.push_back({bytes, 0, id});
         });
     }
     struct Event
     {
-        std::int32_t bytes;
-        std::int32_t total;
+        std::int64_t bytes;
+        std::int64_t total;
         std::string id;
     };
     std::vector<Event> progress;
@@ -141,7 +141,7 @@ TEST_F(ControlTest, KeyIsFreeInsideTheCompletedHandler)
 {
     BajaArchivos control;
     int completions = 0;
-    control.onCompleted([&](const std::int32_t &, const std::string &id) {
+    control.onCompleted([&](const std::int64_t &, const std::string &id) {
         if (++completions == 1)
             control.Download(url("/other"), path("again"), id);
     });

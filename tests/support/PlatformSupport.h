@@ -49,6 +49,20 @@ std::vector<std::string> inheritedDescriptors(const std::filesystem::path &marke
 void setMode(const std::filesystem::path &path, unsigned mode);
 std::optional<unsigned> modeOf(const std::filesystem::path &path);
 
+/// A symbolic link a test made; removed, itself and never what it leads to, when destroyed.
+class SymbolicLink
+{
+public:
+    virtual ~SymbolicLink() = default;
+};
+
+/// Makes link a symbolic link to target, of the kind the platform's users meet: a Unix link on
+/// Linux, and on Windows a Windows one, or under Wine (which makes none) a Unix one, which Wine
+/// shows as the file it leads to (and whose deletion there deletes that file). nullptr when it
+/// cannot be made.
+std::unique_ptr<SymbolicLink> makeSymbolicLink(const std::filesystem::path &target,
+                                               const std::filesystem::path &link);
+
 /// Makes a folder read-only in a way that holds for an administrator too; false where this file
 /// system cannot.
 bool makeFolderReadOnly(const std::filesystem::path &folder, bool readOnly);
@@ -82,6 +96,20 @@ std::unique_ptr<HeldFile> holdWithoutSharing(const std::filesystem::path &path);
 /// once when called on the UI thread: on Linux SIGTERM and SIGQUIT, on Windows the end of the
 /// session as Windows tells its top-level windows.
 std::vector<std::pair<std::string, std::function<void()>>> terminationRequests();
+
+/// While it exists, the user's regional settings write numbers with a decimal comma, as most of
+/// continental Europe does. On Windows the setting reaches every program of the user (of the
+/// Wine prefix), so tests that use it run alone.
+class DecimalComma
+{
+public:
+    virtual ~DecimalComma() = default;
+};
+std::unique_ptr<DecimalComma> useDecimalComma();
+
+/// The longest folder path, in characters of the platform's own paths, that a program can be
+/// started in.
+std::size_t longestFolderToStartProgramsIn();
 
 /// Keeps a program that crashes from leaving a memory dump behind.
 void disableCrashDumps();

@@ -110,11 +110,12 @@ TEST_F(BackupTest, OnlyAPlainFileIsReplaced)
     write(exe(), kOld);
     EXPECT_NO_THROW(backup.checkReplaceable());
     std::filesystem::remove(exe());
-    write(path("Korvane-1.0"), kOld);
-    // Wine cannot make symbolic links; Linux and Windows (with the privilege) can.
-    std::error_code linkError;
-    std::filesystem::create_symlink(path("Korvane-1.0"), exe(), linkError);
-    if (!linkError) {
+    const support::TemporaryFolder elsewhere;
+    for (const auto &target : {path("Korvane-1.0"), elsewhere.file("Korvane-1.0")}) {
+        SCOPED_TRACE(target.string());
+        write(target, kOld);
+        auto link = support::makeSymbolicLink(target, exe());
+        ASSERT_TRUE(link);
         try {
             backup.checkReplaceable();
             ADD_FAILURE() << "a link was accepted";
@@ -123,7 +124,12 @@ TEST_F(BackupTest, OnlyAPlainFileIsReplaced)
             EXPECT_NE(std::string(error.what()).find("symbolic link"), std::string::npos)
                 << error.what();
         }
-        std::filesystem::remove(exe());
+        // Recovery leaves a link under the executable's name alone, and what it leads to.
+        write(saved(), kNew);
+        backup.recover();
+        EXPECT_EQ(runtime::fileKind(exe()), runtime::FileKind::SymbolicLink);
+        EXPECT_EQ(readFile(target), kOld);
+        std::filesystem::remove(saved());
     }
     std::filesystem::create_directory(exe());
     EXPECT_THROW(backup.checkReplaceable(), RuntimeError);

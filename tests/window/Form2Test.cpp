@@ -34,7 +34,12 @@ protected:
     {
         runtime::setApplicationFolder(m_app.text());
         runtime::setApplicationTitle("Updating Korvane");
-        runtime::setEndProgramHandler([this](int code) { m_exitCode = code; });
+        // The real ending ends the process there and then: what the folder holds at that
+        // moment is what a user finds.
+        runtime::setEndProgramHandler([this](int code) {
+            m_exitCode = code;
+            m_entriesAtEnd = entriesOf(m_app.path());
+        });
 
         m_marker = m_outside.file("marker");
         // The new version notes what it was started with.
@@ -82,6 +87,7 @@ protected:
                 m_messages.push_back(text);
                 m_messageTitles.push_back(title);
                 m_captionAtMessage = m_window ? m_window->Caption() : std::string();
+                m_visibleAtMessage.push_back(m_window && m_window->window().isVisible());
             });
     }
 
@@ -98,7 +104,18 @@ protected:
 
     void writeOldExecutable()
     {
-        writeFile(exe(), old());
+        // The program a previous run started from it may still be running on Windows, which
+        // keeps its file from being written until it has ended.
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                try {
+                    writeFile(exe(), old());
+                    return true;
+                } catch (const std::exception &) {
+                    return false;
+                }
+            },
+            10000));
         support::setMode(exe(), 0750);
     }
 
@@ -121,6 +138,10 @@ protected:
 
     // Whether the download has shown progress: the byte counter leaves its design text.
     static bool progressShown(Form2 &window) { return window.lbl1->Caption() != "00"; }
+
+    // Whether the whole file is in and the swap is under way: only it dispatches events then,
+    // while it waits for an executable another program holds.
+    static bool swapWaits(Form2 &window) { return window.Caption() == "Updating Korvane 100%"; }
 
     // What the started programs wrote, once it reads expected or five seconds have passed: a
     // started program creates the file before it writes its line, and a second one may follow.
@@ -149,8 +170,10 @@ protected:
     Names m_messages;
     Names m_messageTitles;
     std::string m_captionAtMessage;
+    std::vector<bool> m_visibleAtMessage;
     Form2 *m_window = nullptr;
     int m_exitCode = -1;
+    Names m_entriesAtEnd;
     std::atomic<int> m_requests{0};
 };
 
@@ -335,6 +358,7 @@ TEST_F(WindowTest, TerminationRequestsMidDownloadEndTheRunWithTheOldExecutableIn
         makeRequest();
         ASSERT_TRUE(waitUntil([&] { return m_exitCode >= 0; }));
         EXPECT_EQ(m_exitCode, Form2::kExitClosed);
+        EXPECT_EQ(m_entriesAtEnd, Names{"Korvane.exe"}) << "as the program ends";
         expectTidyFolderWith(m_app, old());
     }
 }
@@ -360,6 +384,8 @@ TEST_F(WindowTest, SuccessfulRunInstallsStartsAndEnds)
     EXPECT_EQ(m_messages, Names{"Update is completed"});
     EXPECT_EQ(m_messageTitles, Names{"Updating Korvane"});
     EXPECT_EQ(m_captionAtMessage, "Update is completed");
+    EXPECT_EQ(m_visibleAtMessage, std::vector<bool>{true}) << "the box is shown over the window";
+    EXPECT_FALSE(window.window().isVisible()) << "OK takes the window away";
     expectTidyFolderWith(m_app, m_new);
     EXPECT_EQ(marker("new"), "new");
     EXPECT_EQ(readFile(m_marker.string() + ".cwd"),
@@ -441,6 +467,7 @@ TEST_F(WindowTest, ANewVersionThatDoesNotStartGivesWayToTheOldOne)
         std::filesystem::remove(m_marker);
         m_exitCode = -1;
         m_messages.clear();
+        m_visibleAtMessage.clear();
         m_new = row.program;
         Form2 window;
         runUpdate(window, "/ProgramFiles/Korvane.exe");
@@ -456,6 +483,8 @@ TEST_F(WindowTest, ANewVersionThatDoesNotStartGivesWayToTheOldOne)
         EXPECT_EQ(m_messages[0], "Update is completed");
         EXPECT_TRUE(m_messages[1].starts_with("Update failed\n\nThe new Korvane.exe did not start"))
             << m_messages[1];
+        EXPECT_EQ(m_visibleAtMessage, (std::vector<bool>{true, false}))
+            << "the watch after OK goes on unseen; only the box comes back";
         EXPECT_TRUE(contains(m_messages[1], row.reason)) << m_messages[1];
         if (row.exitCode == Form2::kExitRestoreFailed) {
             // Told as what it is, never as a restored version.
@@ -468,6 +497,81 @@ TEST_F(WindowTest, ANewVersionThatDoesNotStartGivesWayToTheOldOne)
         EXPECT_EQ(window.Caption(), "Update failed");
         expectTidyFolderWith(m_app, old());
     }
+}
+
+// The old version goes back, or stays, after a failure; should it not start either, that is
+// told too, and the run ends with a code of its own rather than one that says it was started.
+TEST_F(WindowTest, AnOldVersionThatCannotStartIsToldAsSuch)
+{
+    const struct
+    {
+        const char *what;
+        const char *path;
+        std::vector<const char *> firstBoxes;
+    } rows[] = {
+        {"the download fails",
+         "/ProgramFiles/Missing.exe",
+         {"Update failed\n\nThe server answered 404."}},
+        {"the new one does not start either",
+         "/ProgramFiles/Korvane.exe",
+         {"Update is completed", "Update failed\n\nThe new Korvane.exe did not start"}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string broken = support::unstartableProgram();
+        writeFile(exe(), broken);
+        support::setMode(exe(), 0750);
+        m_new = broken;
+        m_exitCode = -1;
+        m_messages.clear();
+        Form2 window;
+        runUpdate(window, row.path);
+        EXPECT_EQ(m_exitCode, Form2::kExitNotStarted);
+        ASSERT_EQ(m_messages.size(), row.firstBoxes.size() + 1);
+        for (std::size_t i = 0; i < row.firstBoxes.size(); ++i)
+            EXPECT_TRUE(m_messages[i].starts_with(row.firstBoxes[i])) << m_messages[i];
+        EXPECT_TRUE(m_messages.back().starts_with(
+            "Update failed\n\nThe previous Korvane.exe is in place, but it could not be started: "))
+            << m_messages.back();
+        EXPECT_EQ(window.Caption(), "Update failed");
+        EXPECT_EQ(readFile(exe()), broken);
+        EXPECT_EQ(entriesOf(m_app.path()), Names{"Korvane.exe"});
+    }
+}
+
+// A product folder deeper than some platforms can start a program in: the update either goes
+// through, or ends honestly with the old version in place and the reason told.
+TEST_F(WindowTest, AFolderPathTooLongToStartProgramsInEndsHonestly)
+{
+    std::filesystem::path deep = m_app.path();
+    while (deep.native().size() < 300)
+        deep /= std::string(40, 'k');
+    std::filesystem::create_directories(deep);
+    runtime::setApplicationFolder(runtime::utf8FromPath(deep));
+    const auto executable = deep / "Korvane.exe";
+    writeFile(executable, old());
+    support::setMode(executable, 0750);
+
+    Form2 window;
+    runUpdate(window, "/ProgramFiles/Korvane.exe");
+    if (deep.native().size() <= support::longestFolderToStartProgramsIn()) {
+        EXPECT_EQ(m_exitCode, Form2::kExitUpdated);
+        EXPECT_EQ(readFile(executable), m_new);
+        EXPECT_EQ(marker("new"), "new");
+    } else {
+        EXPECT_EQ(m_exitCode, Form2::kExitNotStarted);
+        ASSERT_EQ(m_messages.size(), 3U);
+        EXPECT_TRUE(m_messages[1].starts_with("Update failed\n\nThe new Korvane.exe did not start"))
+            << m_messages[1];
+        EXPECT_TRUE(contains(m_messages[1], "The previous version was restored."));
+        EXPECT_TRUE(contains(m_messages[2], "could not be started")) << m_messages[2];
+        EXPECT_TRUE(contains(m_messages[2], "longer than")) << m_messages[2];
+        EXPECT_EQ(readFile(executable), old());
+        EXPECT_FALSE(runtime::pathExists(m_marker)) << "nothing could be started";
+    }
+    // Listed as the runtime lists folders: not every platform's standard library reaches that
+    // deep.
+    EXPECT_EQ(runtime::folderEntries(deep), Names{"Korvane.exe"});
 }
 
 TEST_F(WindowTest, ASecondUpdaterInTheFolderTouchesNothing)
@@ -496,32 +600,47 @@ TEST_F(WindowTest, ASecondUpdaterInTheFolderTouchesNothing)
 
 TEST_F(WindowTest, AFolderOrLinkUnderTheExecutablesNameIsRefusedBeforeDownloading)
 {
-    writeFile(m_app.file("Korvane-1.0"), old());
-    for (const bool folder : {true, false}) {
-        SCOPED_TRACE(folder ? "folder" : "link");
+    // A link's target beside it, and one elsewhere: the swap would move that file into this
+    // folder and delete it.
+    const auto inside = m_app.file("Korvane-1.0");
+    const auto elsewhere = m_outside.file("Korvane-1.0");
+    writeFile(inside, old());
+    writeFile(elsewhere, old());
+    const struct
+    {
+        const char *what;
+        std::filesystem::path target; // empty: a folder
+        const char *reason;
+        Names entries;
+    } rows[] = {
+        {"folder", {}, "is a folder", {"Korvane-1.0", "Korvane.exe"}},
+        {"link beside it", inside, "symbolic link", {"Korvane-1.0", "Korvane.exe"}},
+        {"link elsewhere", elsewhere, "symbolic link", {"Korvane-1.0", "Korvane.exe"}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
         m_exitCode = -1;
         m_messages.clear();
-        if (folder) {
+        std::unique_ptr<support::SymbolicLink> link;
+        if (row.target.empty())
             std::filesystem::create_directories(exe() / "inside");
-        } else {
-            // Wine cannot make symbolic links; Linux and Windows (with the privilege) can.
-            std::error_code linkError;
-            std::filesystem::create_symlink(m_app.file("Korvane-1.0"), exe(), linkError);
-            if (linkError)
-                continue;
-        }
+        else
+            ASSERT_TRUE(link = support::makeSymbolicLink(row.target, exe()));
         Form2 window;
         runUpdate(window, "/ProgramFiles/Korvane.exe");
         EXPECT_EQ(m_exitCode, Form2::kExitFailed);
         ASSERT_EQ(m_messages.size(), 1U);
-        EXPECT_TRUE(contains(m_messages[0], folder ? "is a folder" : "symbolic link"))
-            << m_messages[0];
+        EXPECT_TRUE(contains(m_messages[0], row.reason)) << m_messages[0];
         EXPECT_EQ(m_requests, 0) << "nothing is downloaded";
-        EXPECT_EQ(runtime::fileKind(exe()),
-                  folder ? runtime::FileKind::Directory : runtime::FileKind::SymbolicLink);
-        EXPECT_EQ(entriesOf(m_app.path()), (Names{"Korvane-1.0", "Korvane.exe"}));
+        EXPECT_EQ(runtime::fileKind(exe()), row.target.empty() ? runtime::FileKind::Directory
+                                                               : runtime::FileKind::SymbolicLink);
+        EXPECT_EQ(entriesOf(m_app.path()), row.entries);
+        EXPECT_EQ(readFile(elsewhere), old()) << "the file elsewhere stays as it was";
         EXPECT_FALSE(runtime::pathExists(m_marker)) << "nothing is started";
-        std::filesystem::remove_all(exe());
+        if (link)
+            link.reset();
+        else
+            std::filesystem::remove_all(exe());
     }
 }
 
@@ -563,36 +682,93 @@ TEST_F(WindowTest, AnExecutableHeldOpenIsWaitedForWithTheWindowResponsiveThenTol
     writeOldExecutable();
     if (!support::holdWithoutSharing(exe()))
         GTEST_SKIP() << "this platform moves a file another program holds open";
-    for (const bool released : {true, false}) {
-        SCOPED_TRACE(released ? "released after a while" : "held throughout");
+    enum class Then
+    {
+        Released,
+        HeldThroughout,
+        Closed
+    };
+    for (const Then then : {Then::Released, Then::HeldThroughout, Then::Closed}) {
+        SCOPED_TRACE(then == Then::Released         ? "released after a while"
+                     : then == Then::HeldThroughout ? "held throughout"
+                                                    : "closed while it waits");
         m_exitCode = -1;
         m_messages.clear();
         std::filesystem::remove(m_marker);
         writeOldExecutable();
         auto held = support::holdWithoutSharing(exe());
+        Form2 window;
         int ticks = 0;
         const auto ticker = runtime::testing::tickEvery(100, [&] {
-            // The product ends (or the scanner lets go) a second into the swap's wait.
-            if (++ticks == 10 && released)
+            // The product ends (or the scanner lets go), or the user closes the window, a second
+            // into the swap's wait, which begins once the whole file is in.
+            if (!swapWaits(window) || ++ticks != 10)
+                return;
+            if (then == Then::Released)
                 held.reset();
+            else if (then == Then::Closed)
+                runtime::testing::requestClose(window.window());
         });
-        Form2 window;
         window.setHeldWaitLimit(std::chrono::seconds(3));
         runUpdate(window, "/ProgramFiles/Korvane.exe");
         EXPECT_GE(ticks, 10) << "events are dispatched while the swap waits";
-        if (released) {
+        if (then == Then::Released) {
             EXPECT_EQ(m_exitCode, Form2::kExitUpdated);
             EXPECT_EQ(readFile(exe()), m_new);
             EXPECT_EQ(marker("new"), "new");
             continue;
         }
-        EXPECT_EQ(m_exitCode, Form2::kExitFailed);
-        ASSERT_EQ(m_messages.size(), 1U);
-        EXPECT_TRUE(contains(m_messages[0], "Korvane.exe is in use by another program"))
-            << m_messages[0];
+        if (then == Then::HeldThroughout) {
+            EXPECT_EQ(m_exitCode, Form2::kExitFailed);
+            ASSERT_EQ(m_messages.size(), 1U);
+            EXPECT_TRUE(contains(m_messages[0], "Korvane.exe is in use by another program"))
+                << m_messages[0];
+        } else {
+            // As any close before the end: nothing told, nothing started, nothing left.
+            EXPECT_EQ(m_exitCode, Form2::kExitClosed);
+            EXPECT_EQ(m_entriesAtEnd, Names{"Korvane.exe"}) << "as the program ends";
+            EXPECT_TRUE(m_messages.empty());
+            EXPECT_FALSE(runtime::pathExists(m_marker)) << "nothing is started after a close";
+        }
         held.reset();
         expectTidyFolderWith(m_app, old());
     }
+}
+
+// Where numbers are written with a decimal comma (most of continental Europe), the wait for a
+// held executable still sleeps between attempts and still hears the close box. The setting
+// reaches every program of the user on Windows, so this runs alone there.
+TEST_F(WindowTest, RegionalSettingsWithADecimalCommaKeepTheHeldWaitIdleAndResponsive)
+{
+    writeOldExecutable();
+    auto held = support::holdWithoutSharing(exe());
+    if (!held)
+        GTEST_SKIP() << "this platform moves a file another program holds open";
+    const auto comma = support::useDecimalComma();
+    ASSERT_EQ(runtime::decimalSeparator(), ",");
+    Form2 window;
+    int ticks = 0;
+    std::chrono::steady_clock::time_point closedAt;
+    const auto ticker = runtime::testing::tickEvery(100, [&] {
+        // Three seconds into the swap's wait, which would go on for ten.
+        if (swapWaits(window) && ++ticks == 30) {
+            closedAt = std::chrono::steady_clock::now();
+            runtime::testing::requestClose(window.window());
+        }
+    });
+    window.setHeldWaitLimit(std::chrono::seconds(10));
+    const double before = support::processorSeconds();
+    runUpdate(window, "/ProgramFiles/Korvane.exe");
+    const double processor = support::processorSeconds() - before;
+    EXPECT_GE(ticks, 30) << "events are dispatched while the swap waits";
+    EXPECT_EQ(m_exitCode, Form2::kExitClosed);
+    EXPECT_LT(std::chrono::steady_clock::now() - closedAt, std::chrono::seconds(2))
+        << "the close is heard at once";
+    // A wait that spins costs its whole length, three seconds and more; one that sleeps, the
+    // download's share and little else.
+    EXPECT_LT(processor, 1.5);
+    held.reset();
+    expectTidyFolderWith(m_app, old());
 }
 
 TEST_F(WindowTest, RunsWithoutSkinFolderOrOldExecutableAndRecoversAKilledRun)
@@ -641,7 +817,7 @@ TEST_F(WindowTest, ProgressDisplay)
 {
     Form2 window;
     // The control's Progress event, as it reaches the window's handler.
-    const auto progress = [&](std::int32_t downloaded, std::int32_t total) {
+    const auto progress = [&](std::int64_t downloaded, std::int64_t total) {
         window.j_Progress(downloaded, total, "any key");
     };
     progress(0, 200);
@@ -676,6 +852,25 @@ TEST_F(WindowTest, ProgressDisplay)
     progress(200, 200);
     EXPECT_EQ(window.pB->Value(), 100.0F);
     EXPECT_EQ(window.Label1->Caption(), "100%");
+
+    // Past 2 and 4 GiB the counts are the transfer's own, not the largest 32-bit one.
+    const struct
+    {
+        std::int64_t downloaded;
+        std::int64_t total;
+        const char *percent;
+    } large[] = {
+        {3'000'000'000, 8'000'000'000, "37.5"},
+        {5'000'000'000, 8'000'000'000, "62.5"},
+        {8'000'000'000, 8'000'000'000, "100"},
+    };
+    for (const auto &row : large) {
+        progress(row.downloaded, row.total);
+        EXPECT_EQ(window.lbl1->Caption(),
+                  std::to_string(row.downloaded) + '/' + std::to_string(row.total));
+        EXPECT_EQ(window.Label1->Caption(), std::string(row.percent) + '%');
+        EXPECT_EQ(window.Caption(), std::string("Updating Korvane ") + row.percent + '%');
+    }
 }
 
 TEST_F(WindowTest, PauseReturnsAtOnceForNothingToWait)

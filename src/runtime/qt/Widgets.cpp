@@ -22,21 +22,6 @@ namespace {
 constexpr int kSteps = 10000;
 } // namespace
 
-void callHandler(const std::function<void()> &handler, const char *what) noexcept
-{
-    if (!handler)
-        return;
-    std::string reason;
-    if (!runStatement(
-            [&handler] {
-                // A copy: a handler may drop itself, by destroying what it belongs to.
-                const std::function<void()> running = handler;
-                running();
-            },
-            &reason))
-        std::fprintf(stderr, "Refitor: the %s handler failed: %s\n", what, reason.c_str());
-}
-
 WindowWidget::WindowWidget()
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |

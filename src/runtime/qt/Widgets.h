@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SkinPaint.h"
+#include "runtime/ApplicationState.h"
 
 #include <QImage>
 #include <QLabel>
@@ -16,10 +17,9 @@ class QProgressBar;
 // window's children by their classes. UI thread only, like every widget.
 namespace runtime::qt {
 
-/// UI thread. Runs a handler of the system's from a Qt event: an exception must not unwind
-/// through Qt's event delivery, so a failure is reported on the standard error and dropped.
-/// Does nothing for an empty handler. Never throws.
-void callHandler(const std::function<void()> &handler, const char *what) noexcept;
+// A handler of the system's must not unwind through the platform's event delivery: it runs
+// through the runtime's one caller, which reports a failure on the standard error.
+using state::callHandler;
 
 /// The top-level window: its close, from whatever source, runs the close handler first.
 class WindowWidget : public QWidget

@@ -108,6 +108,11 @@ void QtWindow::show()
     m_widget->show();
 }
 
+void QtWindow::hide()
+{
+    m_widget->hide();
+}
+
 bool QtWindow::isVisible() const
 {
     return m_widget->isVisible();

@@ -37,6 +37,7 @@ public:
     void setIcon(std::string_view png) override;
     WindowHandle handle() const override;
     void show() override;
+    void hide() override;
     bool isVisible() const override;
     void onClose(std::function<void()> handler) override;
     void invokeLater(std::function<void()> action) override;

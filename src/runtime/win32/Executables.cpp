@@ -244,6 +244,14 @@ void prepareExecutable(const std::filesystem::path &path, const std::filesystem:
 
 bool isRunnableExecutable(const std::filesystem::path &path)
 {
+    // A name that leads elsewhere (a Unix link seen through Wine opens as its target) is no
+    // program of this folder's.
+    try {
+        if (fileKind(path) != FileKind::Regular)
+            return false;
+    } catch (const std::exception &) {
+        return false;
+    }
     const win32::KernelHandle file(
         openUnfollowed(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
     if (!file.valid())

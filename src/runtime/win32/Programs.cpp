@@ -143,6 +143,14 @@ std::unique_ptr<StartedProgram> startProgram(const std::filesystem::path &path, 
         throw RuntimeError(ErrorKind::NotFound,
                            "cannot start " + utf8FromPath(path) + ": " + failure.message());
     const std::filesystem::path folder = program.parent_path();
+    // A working folder must fit in MAX_PATH with its closing separator, long paths enabled or
+    // not; a longer one is not merely refused everywhere (Wine's process start overruns on it).
+    if (folder.native().size() > MAX_PATH - 2)
+        throw RuntimeError(ErrorKind::Failed, "cannot start " + utf8FromPath(path) +
+                                                  ": its folder's path is longer "
+                                                  "than the " +
+                                                  std::to_string(MAX_PATH - 2) +
+                                                  " characters Windows can start a program in");
     // The path alone, quoted, is the whole command line: the program takes no arguments.
     std::wstring commandLine = L"\"" + program.native() + L"\"";
     STARTUPINFOW startup{};

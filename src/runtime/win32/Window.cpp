@@ -61,21 +61,6 @@ bool gdiFamilyExists(const std::wstring &family)
 
 } // namespace
 
-void callHandler(const std::function<void()> &handler, const char *what) noexcept
-{
-    if (!handler)
-        return;
-    std::string reason;
-    if (!runStatement(
-            [&handler] {
-                // A copy: a handler may drop itself, by destroying what it belongs to.
-                const std::function<void()> running = handler;
-                running();
-            },
-            &reason))
-        std::fprintf(stderr, "Refitor: the %s handler failed: %s\n", what, reason.c_str());
-}
-
 HFONT createFont(const FontSpec &font, unsigned dpi)
 {
     LOGFONTW logical = messageFont(dpi);
@@ -266,6 +251,11 @@ void Win32Window::show()
     }
     ShowWindow(m_hwnd, SW_SHOW);
     UpdateWindow(m_hwnd);
+}
+
+void Win32Window::hide()
+{
+    ShowWindow(m_hwnd, SW_HIDE);
 }
 
 bool Win32Window::isVisible() const

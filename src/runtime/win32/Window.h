@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SkinPaint.h"
+#include "runtime/ApplicationState.h"
 #include "runtime/Controls.h"
 #include "runtime/SkinLook.h"
 
@@ -22,10 +23,9 @@ class ControlBase;
 /// handles its own notifications.
 constexpr UINT kReflectedCommand = WM_APP + 2;
 
-/// UI thread. Runs a handler of the system's from a window procedure: an exception must not
-/// unwind through Windows' message dispatch, so a failure is reported on the standard error and
-/// dropped. Does nothing for an empty handler. Never throws.
-void callHandler(const std::function<void()> &handler, const char *what) noexcept;
+// A handler of the system's must not unwind through the platform's event delivery: it runs
+// through the runtime's one caller, which reports a failure on the standard error.
+using state::callHandler;
 
 /// UI thread. A layout's font at dpi; a family the system lacks becomes the platform's message
 /// font at the layout's size. Null when no font can be made. Never throws.
@@ -63,6 +63,7 @@ public:
     void setIcon(std::string_view png) override;
     WindowHandle handle() const override;
     void show() override;
+    void hide() override;
     bool isVisible() const override;
     void onClose(std::function<void()> handler) override;
     void invokeLater(std::function<void()> action) override;

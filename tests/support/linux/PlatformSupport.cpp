@@ -2,8 +2,10 @@
 
 #include "support/SystemSupport.h"
 
+#include <QLocale>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -182,6 +184,55 @@ void disableCrashDumps()
 {
     const rlimit none{0, 0};
     ::setrlimit(RLIMIT_CORE, &none);
+}
+
+namespace {
+
+class UnixLink final : public SymbolicLink
+{
+public:
+    explicit UnixLink(std::filesystem::path link) : m_link(std::move(link)) {}
+    ~UnixLink() override { ::unlink(m_link.c_str()); }
+
+private:
+    const std::filesystem::path m_link;
+};
+
+} // namespace
+
+std::unique_ptr<SymbolicLink> makeSymbolicLink(const std::filesystem::path &target,
+                                               const std::filesystem::path &link)
+{
+    if (::symlink(target.c_str(), link.c_str()) != 0)
+        return nullptr;
+    return std::make_unique<UnixLink>(link);
+}
+
+namespace {
+
+// The Qt runtime takes the decimal separator from QLocale's default, which stands for the
+// user's locale; setting the default is what a German user's session amounts to.
+class QtDecimalComma final : public DecimalComma
+{
+public:
+    QtDecimalComma() { QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); }
+    ~QtDecimalComma() override { QLocale::setDefault(m_saved); }
+
+private:
+    const QLocale m_saved;
+};
+
+} // namespace
+
+std::unique_ptr<DecimalComma> useDecimalComma()
+{
+    return std::make_unique<QtDecimalComma>();
+}
+
+std::size_t longestFolderToStartProgramsIn()
+{
+    // Linux limits a whole path to PATH_MAX; a folder only leaves room for the file's name.
+    return PATH_MAX - 1 - NAME_MAX;
 }
 
 ChildProcess::ChildProcess(const std::string &program, std::vector<std::string> arguments)

@@ -4,8 +4,11 @@
 #include "support/win32/StandInFormat.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string_view>
 #include <windows.h>
@@ -96,10 +99,17 @@ std::string markerProgram(const std::filesystem::path &marker, const std::string
 
 std::string unstartableProgram()
 {
-    // The headers alone: whole enough to pass for a program of this computer, but the sections
-    // they announce are missing, and Windows refuses to start it.
-    static const std::string image = readFile(hostPath(REFITOR_STAND_IN));
-    return image.substr(0, 1024);
+    // A whole stand-in image that claims to take no memory once loaded: every byte its headers
+    // describe is there, so it passes for a program of this computer, but Windows will not map an
+    // image smaller than its own headers and refuses to start it.
+    std::string image = readFile(hostPath(REFITOR_STAND_IN));
+    IMAGE_DOS_HEADER dos{};
+    std::memcpy(&dos, image.data(), sizeof dos);
+    const DWORD noSize = 0;
+    std::memcpy(image.data() + dos.e_lfanew + offsetof(IMAGE_NT_HEADERS, OptionalHeader) +
+                    offsetof(IMAGE_OPTIONAL_HEADER, SizeOfImage),
+                &noSize, sizeof noSize);
+    return image;
 }
 
 std::vector<std::string> inheritedDescriptors(const std::filesystem::path &marker)
@@ -256,6 +266,131 @@ void killThisProcess()
     // What TerminateProcess from outside does, with an exit code that tells a kill from an exit.
     ::TerminateProcess(::GetCurrentProcess(), standin::kKilledExitCode);
     ::ExitProcess(standin::kKilledExitCode);
+}
+
+namespace {
+
+/// A file's path as Wine's Unix side sees it; "" outside Wine.
+std::string unixPathOf(const std::filesystem::path &path)
+{
+    using UnixName = char *(CDECL *)(LPCWSTR);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName)
+        return {};
+    char *name = unixName(path.c_str());
+    if (!name)
+        return {};
+    std::string text = name;
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return text;
+}
+
+/// Starts a Unix program under Wine, which starts one as it starts a Windows one, and waits up
+/// to ten seconds for done to hold: the handle Wine gives for a Unix process tells nothing of
+/// its end. Returns whether done held.
+bool runUnixProgram(std::wstring commandLine, const std::function<bool()> &done)
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &started))
+        return false;
+    ::CloseHandle(started.hThread);
+    ::CloseHandle(started.hProcess);
+    return waitUntil(done, 10000);
+}
+
+bool nameIsThere(const std::filesystem::path &path)
+{
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+class WindowsLink final : public SymbolicLink
+{
+public:
+    explicit WindowsLink(std::filesystem::path link) : m_link(std::move(link)) {}
+    // Windows deletes a file link itself, never what it leads to.
+    ~WindowsLink() override { ::DeleteFileW(m_link.c_str()); }
+
+private:
+    const std::filesystem::path m_link;
+};
+
+class WineUnixLink final : public SymbolicLink
+{
+public:
+    WineUnixLink(std::filesystem::path link, std::string unixLink)
+        : m_link(std::move(link)), m_unixLink(std::move(unixLink))
+    {}
+    // Wine would delete the file the link leads to, so the link goes as it came, through Unix.
+    ~WineUnixLink() override
+    {
+        runUnixProgram(L"/bin/rm -f " + quoted(wideOf(m_unixLink, CP_UTF8)),
+                       [this] { return !nameIsThere(m_link); });
+    }
+
+private:
+    const std::filesystem::path m_link;
+    const std::string m_unixLink;
+};
+
+} // namespace
+
+std::unique_ptr<SymbolicLink> makeSymbolicLink(const std::filesystem::path &target,
+                                               const std::filesystem::path &link)
+{
+    // Wine's CreateSymbolicLinkW says it made a link and makes nothing: only a link that is
+    // there counts.
+    if (::CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                              SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+        nameIsThere(link))
+        return std::make_unique<WindowsLink>(link);
+    // Wine makes no Windows links, but ln makes the Unix link that a Wine user's folder may well
+    // hold.
+    const std::string from = unixPathOf(target);
+    const std::string to = unixPathOf(link);
+    if (from.empty() || to.empty() ||
+        !runUnixProgram(L"/bin/ln -s " + quoted(wideOf(from, CP_UTF8)) + L" " +
+                            quoted(wideOf(to, CP_UTF8)),
+                        [&] { return nameIsThere(link); }))
+        return nullptr;
+    return std::make_unique<WineUnixLink>(link, to);
+}
+
+namespace {
+
+// The user's own decimal symbol in the regional settings, put back when it goes.
+class Win32DecimalComma final : public DecimalComma
+{
+public:
+    Win32DecimalComma()
+    {
+        ::GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SDECIMAL, m_saved, 8);
+        if (!::SetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, L","))
+            throw std::runtime_error(lastError("cannot set the decimal symbol"));
+    }
+    ~Win32DecimalComma() override
+    {
+        ::SetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, m_saved);
+    }
+
+private:
+    wchar_t m_saved[8] = {};
+};
+
+} // namespace
+
+std::unique_ptr<DecimalComma> useDecimalComma()
+{
+    return std::make_unique<Win32DecimalComma>();
+}
+
+std::size_t longestFolderToStartProgramsIn()
+{
+    // A working folder must fit in MAX_PATH with its closing separator.
+    return MAX_PATH - 2;
 }
 
 void disableCrashDumps()
