@@ -3,6 +3,7 @@
 #include "runtime/RuntimeError.h"
 #include "runtime/Text.h"
 #include "support/PlatformSupport.h"
+#include "support/ProgramBytes.h"
 #include "support/SystemSupport.h"
 
 #include <algorithm>
@@ -17,8 +18,11 @@
 #include <vector>
 
 using namespace runtime;
+using support::incompleteProgram;
 using support::readFile;
+using support::structAt;
 using support::TemporaryFolder;
+using support::with;
 using support::writeFile;
 
 namespace {
@@ -37,27 +41,6 @@ template <typename Statement> std::optional<ErrorKind> failureOf(Statement state
 std::string nativeProgram()
 {
     return readFile("/bin/true");
-}
-
-// This machine's own ELF structures, read from and written into a copy of a program.
-template <typename Struct> Struct structAt(const std::string &bytes, std::size_t at)
-{
-    Struct value{};
-    std::memcpy(&value, bytes.data() + at, sizeof value);
-    return value;
-}
-
-template <typename Struct> std::string with(std::string bytes, std::size_t at, const Struct &value)
-{
-    std::memcpy(bytes.data() + at, &value, sizeof value);
-    return bytes;
-}
-
-std::string incomplete(std::uint64_t described, std::uint64_t has)
-{
-    return "the server sent an incomplete program: its headers describe " +
-           groupedCount(static_cast<std::int64_t>(described)) + " bytes, but the file has " +
-           groupedCount(static_cast<std::int64_t>(has));
 }
 
 } // namespace
@@ -278,28 +261,28 @@ TEST(QtExecutables, AProgramThatEndsBeforeWhatItsHeadersDescribeIsRefused)
         {"whole", whole, ""},
         {"with bytes after its end", whole + support::randomBytes(4096), ""},
         {"cut inside the ELF header", whole.substr(0, sizeof(Ehdr) - 4),
-         incomplete(sizeof(Ehdr), sizeof(Ehdr) - 4)},
+         incompleteProgram(sizeof(Ehdr), sizeof(Ehdr) - 4)},
         {"cut inside the program header table", whole.substr(0, phdrAt(1) + 9),
-         incomplete(size, phdrAt(1) + 9)},
+         incompleteProgram(size, phdrAt(1) + 9)},
         {"cut inside a segment", whole.substr(0, bigSegment.p_offset + bigSegment.p_filesz / 2),
-         incomplete(size, bigSegment.p_offset + bigSegment.p_filesz / 2)},
+         incompleteProgram(size, bigSegment.p_offset + bigSegment.p_filesz / 2)},
         {"cut inside the section header table",
          whole.substr(0, header.e_shoff + header.e_shentsize + 5),
-         incomplete(size, header.e_shoff + header.e_shentsize + 5)},
-        {"one byte short", whole.substr(0, size - 1), incomplete(size, size - 1)},
+         incompleteProgram(size, header.e_shoff + header.e_shentsize + 5)},
+        {"one byte short", whole.substr(0, size - 1), incompleteProgram(size, size - 1)},
         {"section header table placed past the end", with(whole, 0, sectionsPast),
-         incomplete(size + sectionTableBytes, size)},
+         incompleteProgram(size + sectionTableBytes, size)},
         {"section header table placed where no offset reaches", with(whole, 0, sectionsWrapping),
          "incomplete program"},
         {"a segment reaching past the end", reachingPast(whole, size + 1),
-         incomplete(size + 1, size)},
+         incompleteProgram(size + 1, size)},
         {"a segment placed where no offset reaches", with(whole, phdrAt(last), wrappingSegment),
          "incomplete program"},
         {"counts in section 0", extended, ""},
         {"counts in section 0, one byte short", extended.substr(0, size - 1),
-         incomplete(size, size - 1)},
+         incompleteProgram(size, size - 1)},
         {"counts in section 0, a segment reaching past the end", reachingPast(extended, size + 7),
-         incomplete(size + 7, size)},
+         incompleteProgram(size + 7, size)},
         {"program header entries smaller than a program header", with(whole, 0, smallEntries),
          "damaged program"},
     };

@@ -3,6 +3,7 @@
 #include "runtime/RuntimeError.h"
 #include "runtime/Text.h"
 #include "support/PlatformSupport.h"
+#include "support/ProgramBytes.h"
 #include "support/SystemSupport.h"
 
 #include <algorithm>
@@ -14,8 +15,11 @@
 #include <windows.h>
 
 using namespace runtime;
+using support::incompleteProgram;
 using support::readFile;
+using support::structAt;
 using support::TemporaryFolder;
+using support::with;
 using support::writeFile;
 using Names = std::vector<std::string>;
 
@@ -66,27 +70,6 @@ std::string nativeProgram()
     std::wstring self(MAX_PATH * 4, L'\0');
     self.resize(::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
     return readFile(self);
-}
-
-// Header structures, read from and written into a copy of a program.
-template <typename Struct> Struct structAt(const std::string &bytes, std::size_t at)
-{
-    Struct value{};
-    std::memcpy(&value, bytes.data() + at, sizeof value);
-    return value;
-}
-
-template <typename Struct> std::string with(std::string bytes, std::size_t at, const Struct &value)
-{
-    std::memcpy(bytes.data() + at, &value, sizeof value);
-    return bytes;
-}
-
-std::string incomplete(std::uint64_t described, std::uint64_t has)
-{
-    return "the server sent an incomplete program: its headers describe " +
-           groupedCount(static_cast<std::int64_t>(described)) + " bytes, but the file has " +
-           groupedCount(static_cast<std::int64_t>(has));
 }
 
 std::string patched(std::string bytes, std::size_t at, std::uint16_t value)
@@ -388,24 +371,26 @@ TEST(Win32Executables, AProgramThatEndsBeforeWhatItsHeadersDescribeIsRefused)
         {"stand-in", program, ""},
         {"its image alone", program.substr(0, imageEnd), ""},
         {"cut inside the section table", program.substr(0, sectionAt(1) + 9),
-         incomplete(tableEnd, sectionAt(1) + 9)},
+         incompleteProgram(tableEnd, sectionAt(1) + 9)},
         {"cut inside the headers", program.substr(0, tableEnd + 8),
-         incomplete(imageEnd, tableEnd + 8)},
+         incompleteProgram(imageEnd, tableEnd + 8)},
         {"cut inside a section", program.substr(0, big.PointerToRawData + big.SizeOfRawData / 2),
-         incomplete(imageEnd, big.PointerToRawData + big.SizeOfRawData / 2)},
-        {"one byte short", program.substr(0, imageEnd - 1), incomplete(imageEnd, imageEnd - 1)},
+         incompleteProgram(imageEnd, big.PointerToRawData + big.SizeOfRawData / 2)},
+        {"one byte short", program.substr(0, imageEnd - 1),
+         incompleteProgram(imageEnd, imageEnd - 1)},
         {"headers longer than the file",
          with(program, optionalField(offsetof(IMAGE_OPTIONAL_HEADER, SizeOfHeaders)),
               static_cast<DWORD>(size + 0x200)),
-         incomplete(size + 0x200, size)},
+         incompleteProgram(size + 0x200, size)},
         {"a section placed past the end", withLastSection(static_cast<std::uint32_t>(size)),
-         incomplete(size + lastBytes, size)},
+         incompleteProgram(size + lastBytes, size)},
         {"a section ending beyond 4 GB", withLastSection(nearTop),
-         incomplete(std::uint64_t{nearTop} + lastBytes, size)},
+         incompleteProgram(std::uint64_t{nearTop} + lastBytes, size)},
         {"a certificate table past the end",
-         withCertificate(static_cast<std::uint32_t>(size - 16), 64), incomplete(size + 48, size)},
+         withCertificate(static_cast<std::uint32_t>(size - 16), 64),
+         incompleteProgram(size + 48, size)},
         {"a certificate table ending beyond 4 GB", withCertificate(0xFFFFFFF0U, 0x100),
-         incomplete(0x1000000F0ULL, size)},
+         incompleteProgram(0x1000000F0ULL, size)},
         {"a certificate table in the bytes after the image",
          withCertificate(static_cast<std::uint32_t>(imageEnd),
                          static_cast<std::uint32_t>(size - imageEnd)),
