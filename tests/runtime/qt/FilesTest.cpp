@@ -288,23 +288,7 @@ TEST(QtExecutables, AProgramThatEndsBeforeWhatItsHeadersDescribeIsRefused)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
-        writeFile(fresh, row.bytes);
-        support::setMode(fresh, 0755);
-        if (row.reason.empty()) {
-            EXPECT_NO_THROW(prepareExecutable(fresh, {}));
-            EXPECT_TRUE(isRunnableExecutable(fresh));
-            continue;
-        }
-        try {
-            prepareExecutable(fresh, {});
-            ADD_FAILURE() << "accepted";
-        } catch (const RuntimeError &error) {
-            EXPECT_EQ(error.kind(), ErrorKind::Refused);
-            EXPECT_NE(std::string(error.what()).find(row.reason), std::string::npos)
-                << error.what();
-        }
-        // After a kill, recovery must prefer a whole backup to this.
-        EXPECT_FALSE(isRunnableExecutable(fresh));
+        support::expectProgramCheck(fresh, row.bytes, row.reason);
     }
 }
 

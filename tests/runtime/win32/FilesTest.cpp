@@ -403,22 +403,7 @@ TEST(Win32Executables, AProgramThatEndsBeforeWhatItsHeadersDescribeIsRefused)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
-        writeFile(fresh, row.bytes);
-        if (row.reason.empty()) {
-            EXPECT_NO_THROW(prepareExecutable(fresh, {}));
-            EXPECT_TRUE(isRunnableExecutable(fresh));
-            continue;
-        }
-        try {
-            prepareExecutable(fresh, {});
-            ADD_FAILURE() << "accepted";
-        } catch (const RuntimeError &error) {
-            EXPECT_EQ(error.kind(), ErrorKind::Refused);
-            EXPECT_NE(std::string(error.what()).find(row.reason), std::string::npos)
-                << error.what();
-        }
-        // After a kill, recovery must prefer a whole backup to this.
-        EXPECT_FALSE(isRunnableExecutable(fresh));
+        support::expectProgramCheck(fresh, row.bytes, row.reason);
     }
 }
 
