@@ -1,10 +1,13 @@
 #pragma once
 
+#include "Crypto.h"
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace runtime {
@@ -16,11 +19,13 @@ class AsyncProperty
 public:
     AsyncProperty() = default;
     /// Any thread. value is the finished file ("" before completion or after a failure);
-    /// failure is why the transfer failed ("" when it did not). Never throws beyond bad_alloc.
+    /// failure is why the transfer failed ("" when it did not); sha256 the digest of the
+    /// finished file when the transfer hashed it (none otherwise). Never throws beyond bad_alloc.
     AsyncProperty(std::string name, std::int64_t bytesRead, std::int64_t bytesMax,
-                  std::filesystem::path value, std::string failure)
+                  std::filesystem::path value, std::string failure,
+                  std::optional<Sha256Digest> sha256 = std::nullopt)
         : m_name(std::move(name)), m_bytesRead(bytesRead), m_bytesMax(bytesMax),
-          m_value(std::move(value)), m_failure(std::move(failure))
+          m_value(std::move(value)), m_failure(std::move(failure)), m_sha256(sha256)
     {}
 
     /// Any thread. Body bytes written so far. Never throws.
@@ -35,6 +40,11 @@ public:
     std::filesystem::path Value() const;
     /// Any thread. Why the transfer failed, "" when it did not (or has not yet). Never throws.
     const std::string &failure() const { return m_failure; }
+    /// Any thread. At the completion of a successful transfer started with a signed size
+    /// (TransferLimits::signedBytes), the SHA-256 of every byte of its file, computed as they
+    /// were written; empty before completion, after a failure, and for a transfer without a
+    /// signed size. Never throws.
+    const std::optional<Sha256Digest> &Sha256() const { return m_sha256; }
 
 private:
     std::string m_name;
@@ -42,6 +52,7 @@ private:
     std::int64_t m_bytesMax = 0;
     std::filesystem::path m_value;
     std::string m_failure;
+    std::optional<Sha256Digest> m_sha256;
 };
 
 /// Limits that decide when a transfer counts as failed. Process-wide; a transfer takes the
@@ -55,6 +66,12 @@ struct TransferLimits
     int maxRedirects = 10;
     /// The largest body taken, announced or received.
     std::int64_t maxBytes = std::int64_t{4} * 1024 * 1024 * 1024;
+    /// The size a signed release names for the file, or -1 for a transfer of no signed release.
+    /// From 0 up, the transfer hashes every body byte as it writes it (AsyncProperty::Sha256), a
+    /// body that announces or sends more is refused with a reason of its own (the lower of this
+    /// and maxBytes decides), and a chunked body is taken even where the network library cannot
+    /// tell its end from a cut: the size and hash judge the file afterwards. -1 costs nothing.
+    std::int64_t signedBytes = -1;
 };
 
 /// Reads URLs in the background, each into a temporary file, under a name. Transfers run on a
@@ -81,7 +98,8 @@ public:
     /// UI thread. Starts reading target (an http or https URL) into a new temporary file in
     /// tempFolder, under name, and returns at once. Throws RuntimeError: Refused for a kind
     /// other than a file or an address that is not http or https, Busy for a name already
-    /// running, Failed when the temporary file cannot be created.
+    /// running, Failed when the temporary file cannot be created, Unavailable when a signed
+    /// transfer's hash cannot start.
     virtual void start(const std::string &target, int kind, const std::string &name, int options,
                        const std::filesystem::path &tempFolder) = 0;
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace runtime {
@@ -67,6 +68,12 @@ std::vector<std::string> folderEntries(const std::filesystem::path &folder);
 /// NotFound when it is missing, Refused when it is not a regular file or holds more than
 /// maxBytes, Failed when it cannot be read.
 std::string readRegularFile(const std::filesystem::path &path, std::size_t maxBytes);
+
+/// Any thread. Creates the file at path, which must not exist, with bytes, and flushes it to
+/// the disk before returning, so that a name given to it later never stands for a file that is
+/// not whole. Throws RuntimeError (Exists when path exists; Failed when it cannot be written,
+/// the partial file removed).
+void writeNewFile(const std::filesystem::path &path, std::string_view bytes);
 
 /// Any thread. The folder part of a path as text ("" for a bare name), for paths formed by
 /// plain concatenation. Never throws beyond std::bad_alloc.

@@ -4,6 +4,7 @@
 #include "runtime/AsyncReaderTest.h"
 
 #include "runtime/AsyncRead.h"
+#include "runtime/Crypto.h"
 #include "runtime/RuntimeError.h"
 #include "runtime/Testing.h"
 #include "support/LoopbackServer.h"
@@ -841,6 +842,132 @@ TEST_F(AsyncReaderTest, TheSizeLimitHoldsForAnnouncedAndForGrowingBodies)
                                      : kUnframed);
     EXPECT_LE(endless.BytesRead(), static_cast<std::int64_t>(limit));
     EXPECT_EQ(leftovers().size(), 2u);
+}
+
+// A signed release's file is hashed as it is written. Every runtime takes a chunked body once a
+// signed size is set, since the size and hash then judge it; the digest belongs to a successful
+// signed transfer alone.
+TEST_F(AsyncReaderTest, ASignedTransferCarriesTheSha256OfTheBytesItWrote)
+{
+    // Several of the write buffer's flushes, sent in pieces of an odd size.
+    const std::string large = support::randomBytes(9 * 1024 * 1024 + 7, 3);
+    const std::string chunked = support::randomBytes(300001, 4);
+    auto &routes = m_server.server();
+    routes.Get("/large", [&](const httplib::Request &, httplib::Response &res) {
+        res.set_content_provider(
+            large.size(), "application/octet-stream",
+            [&](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+                return sink.write(large.data() + offset, std::min<std::size_t>(length, 7919));
+            });
+    });
+    routes.Get("/chunked", [&](const httplib::Request &, httplib::Response &res) {
+        res.set_chunked_content_provider(
+            "application/octet-stream", [&](std::size_t offset, httplib::DataSink &sink) {
+                if (offset < chunked.size()) {
+                    return sink.write(chunked.data() + offset,
+                                      std::min<std::size_t>(chunked.size() - offset, 100000));
+                }
+                sink.done();
+                return true;
+            });
+    });
+    routes.Get("/missing", [](const httplib::Request &, httplib::Response &res) {
+        res.status = 404;
+        res.set_content("not here", "text/plain");
+    });
+    m_server.start();
+
+    const auto startSigned = [&](const std::string &path, const std::string &name,
+                                 std::int64_t signedBytes) {
+        runtime::TransferLimits limits = m_savedLimits;
+        limits.signedBytes = signedBytes;
+        runtime::setTransferLimits(limits);
+        m_reader->start(url(path), 1, name, 0, folder());
+    };
+    startSigned("/large", "large", static_cast<std::int64_t>(large.size()));
+    startSigned("/chunked", "chunked", static_cast<std::int64_t>(chunked.size()));
+    startSigned("/missing", "missing", 1000);
+    startSigned("/large", "unsigned", -1);
+
+    struct Row
+    {
+        const char *name;
+        const std::string *served; // null: the transfer fails
+    };
+    for (const Row &row : {Row{"large", &large}, Row{"chunked", &chunked}, Row{"unsigned", &large},
+                           Row{"missing", nullptr}}) {
+        SCOPED_TRACE(row.name);
+        const AsyncProperty done = m_recorder.waitForCompletion(row.name, 30000);
+        const bool hashed = std::string(row.name) != "unsigned" && row.served;
+        if (row.served) {
+            ASSERT_EQ(done.failure(), "");
+            EXPECT_TRUE(support::readFile(done.Value()) == *row.served);
+        } else {
+            EXPECT_EQ(done.failure(), "the server answered 404");
+        }
+        ASSERT_EQ(done.Sha256().has_value(), hashed);
+        if (hashed) {
+            EXPECT_TRUE(*done.Sha256() == runtime::sha256(*row.served));
+        }
+        for (const AsyncProperty &progress : m_recorder.progressOf(row.name))
+            EXPECT_FALSE(progress.Sha256().has_value());
+    }
+}
+
+TEST_F(AsyncReaderTest, ASignedSizeCapsAnnouncedAndGrowingBodiesWithAReasonOfItsOwn)
+{
+    constexpr std::size_t kSigned = 100000;
+    const std::string data = support::randomBytes(kSigned + 1);
+    auto &routes = m_server.server();
+    routes.Get("/exact", [&](const httplib::Request &, httplib::Response &res) {
+        res.set_content(data.substr(0, kSigned), "application/octet-stream");
+    });
+    routes.Get("/over", [&](const httplib::Request &, httplib::Response &res) {
+        res.set_content(data, "application/octet-stream");
+    });
+    // Its own data: should the client go on reading, this server outlives the test's body.
+    const auto piece = std::make_shared<const std::string>(data.substr(0, 16 * 1024));
+    routes.Get("/growing", [piece](const httplib::Request &, httplib::Response &res) {
+        const auto deadline = Clock::now() + 10s;
+        res.set_chunked_content_provider(
+            "application/octet-stream", [piece, deadline](std::size_t, httplib::DataSink &sink) {
+                return Clock::now() < deadline && sink.write(piece->data(), piece->size());
+            });
+    });
+    m_server.start();
+
+    struct Row
+    {
+        const char *name;
+        const char *path;
+        std::int64_t maxBytes;
+        std::string failure;
+    };
+    const std::int64_t general = m_savedLimits.maxBytes;
+    const std::vector<Row> rows = {
+        {"exact", "/exact", general, ""},
+        {"over", "/over", general,
+         "the server announced more than the 100,000 bytes the release names"},
+        {"growing", "/growing", general,
+         "the server sent more than the 100,000 bytes the release names"},
+        // The lower of the two caps decides, and names itself.
+        {"under-the-general-limit", "/exact", 50000, "the server announced more than 50,000 bytes"},
+    };
+    for (const Row &row : rows) {
+        runtime::TransferLimits limits = m_savedLimits;
+        limits.maxBytes = row.maxBytes;
+        limits.signedBytes = static_cast<std::int64_t>(kSigned);
+        runtime::setTransferLimits(limits);
+        m_reader->start(url(row.path), 1, row.name, 0, folder());
+    }
+    for (const Row &row : rows) {
+        const AsyncProperty done = m_recorder.waitForCompletion(row.name, 5000);
+        EXPECT_EQ(done.failure(), row.failure) << row.name;
+        EXPECT_LE(done.BytesRead(), static_cast<std::int64_t>(kSigned)) << row.name;
+        EXPECT_EQ(done.Sha256().has_value(), row.failure.empty()) << row.name;
+    }
+    EXPECT_TRUE(m_recorder.progressOf("over").empty());
+    EXPECT_EQ(leftovers().size(), 1u);
 }
 
 // exit() runs in a process of its own, the test child, which reads into this test's folder.

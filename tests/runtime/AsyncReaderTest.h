@@ -37,7 +37,8 @@ std::string missingFolderWords();
 
 /// Whether this runtime takes a chunked body that announces no length: where its network
 /// library tells the body's last chunk from a cut, it is taken and a cut fails as lost; where it
-/// cannot (WinHTTP reads both alike), it is refused at its headers as a body of unknown length.
+/// cannot (WinHTTP reads both alike), it is refused at its headers as a body of unknown length,
+/// unless a signed size is set (TransferLimits::signedBytes), which every runtime takes it under.
 bool takesChunkedBodies();
 
 /// A loopback HTTPS server (support/tls-server.py) at https://localhost:port, whose certificate

@@ -162,6 +162,29 @@ void syncFolder(const std::filesystem::path &folder)
         fail(errno, "cannot sync " + shown(folder));
 }
 
+void writeNewFile(const std::filesystem::path &path, std::string_view bytes)
+{
+    const qt::Descriptor fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (fd.get() < 0)
+        fail(errno, "cannot create " + shown(path));
+    int error = 0;
+    for (std::size_t written = 0; written < bytes.size() && error == 0;) {
+        const ssize_t wrote = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
+        if (wrote < 0 && errno != EINTR)
+            error = errno;
+        else if (wrote > 0)
+            written += static_cast<std::size_t>(wrote);
+    }
+    if (error == 0 && ::fsync(fd.get()) != 0)
+        error = errno;
+    if (error != 0) {
+        ::unlink(path.c_str());
+        throw RuntimeError(ErrorKind::Failed,
+                           "cannot write " + shown(path) + ": " + qt::systemErrorText(error));
+    }
+}
+
 std::vector<std::string> folderEntries(const std::filesystem::path &folder)
 {
     DIR *dir = ::opendir(folder.empty() ? "." : folder.c_str());

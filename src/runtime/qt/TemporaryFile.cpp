@@ -123,7 +123,7 @@ TemporaryFile::TemporaryFile(TemporaryFile &&other) noexcept
       m_buffer(std::move(other.m_buffer)), m_buffered(std::exchange(other.m_buffered, 0)),
       m_written(std::exchange(other.m_written, 0)),
       m_writeOutFrom(std::exchange(other.m_writeOutFrom, 0)),
-      m_droppedTo(std::exchange(other.m_droppedTo, 0))
+      m_droppedTo(std::exchange(other.m_droppedTo, 0)), m_hash(std::move(other.m_hash))
 {
     other.m_path.clear();
 }
@@ -140,6 +140,7 @@ TemporaryFile &TemporaryFile::operator=(TemporaryFile &&other) noexcept
         m_written = std::exchange(other.m_written, 0);
         m_writeOutFrom = std::exchange(other.m_writeOutFrom, 0);
         m_droppedTo = std::exchange(other.m_droppedTo, 0);
+        m_hash = std::move(other.m_hash);
     }
     return *this;
 }
@@ -190,6 +191,9 @@ int TemporaryFile::append(const char *data, std::size_t size) noexcept
         if (const int error = prepare(0); error != 0)
             return error;
     }
+    // Hashed while the network library's piece is still in the cache, never read back later.
+    if (m_hash)
+        m_hash->update(std::string_view(data, size));
     std::size_t taken = 0;
     while (taken < size) {
         const std::size_t piece = std::min(size - taken, kBufferSize - m_buffered);
@@ -261,6 +265,15 @@ void TemporaryFile::discard() noexcept
     m_buffer.reset();
     m_buffered = 0;
     m_written = m_writeOutFrom = m_droppedTo = 0;
+    m_hash.reset();
+}
+
+std::optional<Sha256Digest> TemporaryFile::finishHash()
+{
+    if (!m_hash)
+        return std::nullopt;
+    const std::unique_ptr<Sha256> hash = std::move(m_hash);
+    return hash->finish();
 }
 
 std::filesystem::path TemporaryFile::keep() noexcept

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "runtime/Crypto.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 namespace runtime::qt {
 
@@ -34,6 +37,12 @@ public:
     /// and readies the write buffer. Returns 0, ENOSPC when the file cannot possibly fit, or
     /// ENOMEM. Never throws.
     int prepare(std::int64_t length) noexcept;
+    /// Any thread, before the first append. Every byte appended from now on is hashed by hash
+    /// too, in the same pass as its write. Never throws.
+    void hashWith(std::unique_ptr<Sha256> hash) noexcept { m_hash = std::move(hash); }
+    /// The writing thread, once, after a successful finish. The SHA-256 of every byte appended;
+    /// none when no hash was given. Throws RuntimeError (Failed) when the hash failed.
+    std::optional<Sha256Digest> finishHash();
     /// The writing thread, after prepare. Appends size bytes; returns 0 or the errno of the
     /// write that failed, after which the file is only good for discarding. Never throws.
     int append(const char *data, std::size_t size) noexcept;
@@ -65,6 +74,7 @@ private:
     // everything before m_droppedTo is on it and out of the page cache.
     std::int64_t m_writeOutFrom = 0;
     std::int64_t m_droppedTo = 0;
+    std::unique_ptr<Sha256> m_hash;
 };
 
 /// Any thread. The kept file at path belongs to someone else now, to keep or move even past an

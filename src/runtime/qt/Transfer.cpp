@@ -1,6 +1,7 @@
 #include "Transfer.h"
 
 #include "SystemError.h"
+#include "runtime/RuntimeError.h"
 #include "runtime/Text.h"
 
 #include <algorithm>
@@ -222,8 +223,8 @@ bool Transfer::acceptHead() noexcept
         m_refusal = Refusal::Encoded;
     else if (end == BodyEnd::LengthAndChunks)
         m_refusal = Refusal::LengthAndChunks;
-    else if (end == BodyEnd::Length && m_head.length > m_limits.maxBytes)
-        m_refusal = Refusal::AnnouncedTooLong;
+    else if (end == BodyEnd::Length && m_head.length > bodyCap())
+        m_refusal = overCap(true);
     // Ended only by the connection closing, such a body cannot be told from one that was cut;
     // refused at once, an endless one costs nothing either. libcurl tells a chunked body's end
     // from a cut, so that one is taken.
@@ -251,8 +252,8 @@ std::size_t Transfer::takeBody(const char *data, std::size_t size) noexcept
         m_rejectedStatus = status;
         return 0;
     }
-    if (m_received + static_cast<std::int64_t>(size) > m_limits.maxBytes) {
-        m_refusal = Refusal::SentTooLong;
+    if (m_received + static_cast<std::int64_t>(size) > bodyCap()) {
+        m_refusal = overCap(false);
         return 0;
     }
     if (!m_bodyStarted) {
@@ -296,10 +297,32 @@ bool Transfer::stillActive() noexcept
     return true;
 }
 
+// A signed release's size caps the body below the general limit; a refusal then names it, since
+// that is the figure the user can check.
+std::int64_t Transfer::bodyCap() const noexcept
+{
+    return m_limits.signedBytes >= 0 ? std::min(m_limits.signedBytes, m_limits.maxBytes)
+                                     : m_limits.maxBytes;
+}
+
+Transfer::Refusal Transfer::overCap(bool announced) const noexcept
+{
+    if (m_limits.signedBytes >= 0 && m_limits.signedBytes <= m_limits.maxBytes)
+        return announced ? Refusal::AnnouncedBeyondRelease : Refusal::SentBeyondRelease;
+    return announced ? Refusal::AnnouncedTooLong : Refusal::SentTooLong;
+}
+
 std::string Transfer::completeFile()
 {
     const int error = m_file.finish();
-    return error != 0 ? writeFailure(error) : std::string();
+    if (error != 0)
+        return writeFailure(error);
+    try {
+        m_digest = m_file.finishHash();
+    } catch (const RuntimeError &failure) {
+        return std::string("the download could not be hashed: ") + failure.what();
+    }
+    return {};
 }
 
 std::string Transfer::refusalText() const
@@ -322,6 +345,12 @@ std::string Transfer::refusalText() const
         return "the server announced more than " + groupedCount(m_limits.maxBytes) + " bytes";
     case Refusal::SentTooLong:
         return "the server sent more than " + groupedCount(m_limits.maxBytes) + " bytes";
+    case Refusal::AnnouncedBeyondRelease:
+        return "the server announced more than the " + groupedCount(m_limits.signedBytes) +
+               " bytes the release names";
+    case Refusal::SentBeyondRelease:
+        return "the server sent more than the " + groupedCount(m_limits.signedBytes) +
+               " bytes the release names";
     }
     return {};
 }

@@ -2,6 +2,7 @@
 
 #include "TemporaryFile.h"
 #include "runtime/AsyncRead.h"
+#include "runtime/Crypto.h"
 #include "runtime/ResponseHead.h"
 
 #include <array>
@@ -11,6 +12,7 @@
 #include <curl/curl.h>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -101,6 +103,9 @@ public:
     std::int64_t bytesReceived() const noexcept { return m_received; }
     /// Worker thread. Body bytes announced; 0 while unknown. Never throws.
     std::int64_t bytesExpected() const noexcept { return m_expected; }
+    /// Worker thread, after a successful conclude. The SHA-256 of the file when its limits
+    /// named a signed size, none otherwise. Never throws.
+    const std::optional<Sha256Digest> &digest() const noexcept { return m_digest; }
 
     /// Worker thread only.
     Reported reported;
@@ -115,6 +120,8 @@ private:
         LengthAndChunks,
         AnnouncedTooLong,
         SentTooLong,
+        AnnouncedBeyondRelease,
+        SentBeyondRelease,
         InsecureRedirect
     };
 
@@ -124,6 +131,8 @@ private:
     bool acceptHead() noexcept;
     std::size_t takeBody(const char *data, std::size_t size) noexcept;
     bool stillActive() noexcept;
+    std::int64_t bodyCap() const noexcept;
+    Refusal overCap(bool announced) const noexcept;
     std::string completeFile();
     std::string reasonFor(CURLcode code, bool requestSent) const;
     std::string refusalText() const;
@@ -158,6 +167,7 @@ private:
     int m_writeError = 0;
     ResponseHead m_head;
     Refusal m_refusal = Refusal::None;
+    std::optional<Sha256Digest> m_digest;
 };
 
 } // namespace runtime::qt

@@ -181,7 +181,7 @@ void TransferWorker::finish(Transfer &transfer, CURLcode code)
     offerProgress(transfer, Clock::now(), true);
     post(transfer,
          AsyncProperty(transfer.name(), transfer.reported.read, transfer.reported.max, value,
-                       failure),
+                       failure, failure.empty() ? transfer.digest() : std::nullopt),
          true, value);
 }
 

@@ -3,6 +3,7 @@
 #include "TransferWorker.h"
 #include "Unicode.h"
 #include "runtime/AsyncRead.h"
+#include "runtime/Crypto.h"
 #include "runtime/RuntimeError.h"
 
 #include <algorithm>
@@ -109,6 +110,9 @@ public:
         request.noCache = (options & kOptionForceUpdate) != 0;
         request.limits = transferLimits();
         request.file = TemporaryFile::create(tempFolder);
+        // Only a signed release's file is hashed; every other transfer costs no more than it did.
+        if (request.limits.signedBytes >= 0)
+            request.file.hashWith(createSha256());
         m_worker.submit(std::move(request));
     }
 

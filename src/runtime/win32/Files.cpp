@@ -277,6 +277,33 @@ void syncFolder(const std::filesystem::path &folder)
                            "cannot sync " + shown(folder) + ": it is not a folder");
 }
 
+void writeNewFile(const std::filesystem::path &path, std::string_view bytes)
+{
+    DWORD error = ERROR_SUCCESS;
+    {
+        const win32::KernelHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid())
+            win32::failWith(::GetLastError(), "cannot create " + shown(path));
+        for (std::size_t written = 0; written < bytes.size() && error == ERROR_SUCCESS;) {
+            DWORD wrote = 0;
+            const auto piece = static_cast<DWORD>(std::min<std::size_t>(
+                bytes.size() - written, std::numeric_limits<DWORD>::max() / 2));
+            if (!::WriteFile(file.get(), bytes.data() + written, piece, &wrote, nullptr))
+                error = ::GetLastError();
+            written += wrote;
+        }
+        if (error == ERROR_SUCCESS && !::FlushFileBuffers(file.get()))
+            error = ::GetLastError();
+    }
+    // Closed first: a file open without sharing cannot be deleted.
+    if (error != ERROR_SUCCESS) {
+        ::DeleteFileW(path.c_str());
+        throw RuntimeError(ErrorKind::Failed,
+                           "cannot write " + shown(path) + ": " + win32::systemErrorText(error));
+    }
+}
+
 std::vector<std::string> folderEntries(const std::filesystem::path &folder)
 {
     const std::filesystem::path pattern = std::filesystem::path(nameOrHere(folder)) / L"*";

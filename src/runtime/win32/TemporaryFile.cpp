@@ -75,7 +75,7 @@ TemporaryFile::~TemporaryFile()
 TemporaryFile::TemporaryFile(TemporaryFile &&other) noexcept
     : m_handle(std::exchange(other.m_handle, INVALID_HANDLE_VALUE)),
       m_path(std::move(other.m_path)), m_buffer(std::move(other.m_buffer)),
-      m_buffered(std::exchange(other.m_buffered, 0))
+      m_buffered(std::exchange(other.m_buffered, 0)), m_hash(std::move(other.m_hash))
 {
     other.m_path.clear();
 }
@@ -89,6 +89,7 @@ TemporaryFile &TemporaryFile::operator=(TemporaryFile &&other) noexcept
         other.m_path.clear();
         m_buffer = std::move(other.m_buffer);
         m_buffered = std::exchange(other.m_buffered, 0);
+        m_hash = std::move(other.m_hash);
     }
     return *this;
 }
@@ -154,6 +155,9 @@ DWORD TemporaryFile::append(const char *data, std::size_t size) noexcept
         if (const DWORD error = prepare(0); error != 0)
             return error;
     }
+    // Hashed while WinHTTP's piece is still in the cache, never read back later.
+    if (m_hash)
+        m_hash->update(std::string_view(data, size));
     std::size_t taken = 0;
     while (taken < size) {
         const std::size_t piece = std::min(size - taken, kBufferSize - m_buffered);
@@ -199,6 +203,15 @@ void TemporaryFile::reset() noexcept
     m_path.clear();
     m_buffer.reset();
     m_buffered = 0;
+    m_hash.reset();
+}
+
+std::optional<Sha256Digest> TemporaryFile::finishHash()
+{
+    if (!m_hash)
+        return std::nullopt;
+    const std::unique_ptr<Sha256> hash = std::move(m_hash);
+    return hash->finish();
 }
 
 void TemporaryFile::discard() noexcept

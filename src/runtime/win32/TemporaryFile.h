@@ -1,9 +1,12 @@
 #pragma once
 
+#include "runtime/Crypto.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <windows.h>
 
 namespace runtime::win32 {
@@ -35,6 +38,12 @@ public:
     /// and readies the write buffer. Returns 0, ERROR_DISK_FULL when the file cannot possibly
     /// fit, or ERROR_NOT_ENOUGH_MEMORY. Never throws.
     DWORD prepare(std::int64_t length) noexcept;
+    /// Any thread, before the first append. Every byte appended from now on is hashed by hash
+    /// too, in the same pass as its write. Never throws.
+    void hashWith(std::unique_ptr<Sha256> hash) noexcept { m_hash = std::move(hash); }
+    /// The writing thread, once, after a successful finish. The SHA-256 of every byte appended;
+    /// none when no hash was given. Throws RuntimeError (Failed) when the hash failed.
+    std::optional<Sha256Digest> finishHash();
     /// The writing thread, after prepare. Appends size bytes; returns 0 or the error of the
     /// write that failed, after which the file is only good for discarding. Never throws.
     DWORD append(const char *data, std::size_t size) noexcept;
@@ -62,6 +71,7 @@ private:
     std::filesystem::path m_path;
     std::unique_ptr<char[]> m_buffer;
     std::size_t m_buffered = 0;
+    std::unique_ptr<Sha256> m_hash;
 };
 
 /// Any thread. The kept file at path belongs to someone else now, to keep or move even past an

@@ -16,9 +16,13 @@ namespace {
 
 // WinHTTP decodes a chunked body itself, and a read of nothing ends it alike at its last chunk
 // and at a cut connection (Wine's after a whole chunk and inside one). Nothing here can tell
-// the two apart, so such a body is refused at its headers as one of unknown length. This is the
-// one place that decides it: once a signed size and hash judge the body, it may be taken.
-constexpr bool kChunkedEndIsTold = false;
+// the two apart, so such a body is refused at its headers as one of unknown length, unless a
+// signed release's size and hash judge the file afterwards: a cut one then matches neither.
+// This is the one place that decides it.
+bool chunkedBodyTaken(const TransferLimits &limits) noexcept
+{
+    return limits.signedBytes >= 0;
+}
 
 // Large enough for whatever WinHTTP has buffered at once; more would only sit idle.
 constexpr std::size_t kReadBufferSize = 256 * 1024;
@@ -563,11 +567,11 @@ bool Transfer::acceptHead() noexcept
         m_refusal = Refusal::Encoded;
     else if (end == BodyEnd::LengthAndChunks)
         m_refusal = Refusal::LengthAndChunks;
-    else if (end == BodyEnd::Length && m_head.length > m_limits.maxBytes)
-        m_refusal = Refusal::AnnouncedTooLong;
+    else if (end == BodyEnd::Length && m_head.length > bodyCap())
+        m_refusal = overCap(true);
     // Ended only by the connection closing, such a body cannot be told from one that was cut;
     // refused at once, an endless one costs nothing either. Here a chunked one is no better.
-    else if (end == BodyEnd::Closing || (end == BodyEnd::Chunks && !kChunkedEndIsTold))
+    else if (end == BodyEnd::Closing || (end == BodyEnd::Chunks && !chunkedBodyTaken(m_limits)))
         m_refusal = Refusal::Unframed;
     return m_refusal == Refusal::None;
 }
@@ -582,8 +586,8 @@ void Transfer::askForData() noexcept
 
 void Transfer::takeBody(DWORD size) noexcept
 {
-    if (m_received + static_cast<std::int64_t>(size) > m_limits.maxBytes) {
-        m_refusal = Refusal::SentTooLong;
+    if (m_received + static_cast<std::int64_t>(size) > bodyCap()) {
+        m_refusal = overCap(false);
         end();
         return;
     }
@@ -662,10 +666,32 @@ std::string Transfer::conclude()
     return failure;
 }
 
+// A signed release's size caps the body below the general limit; a refusal then names it, since
+// that is the figure the user can check.
+std::int64_t Transfer::bodyCap() const noexcept
+{
+    return m_limits.signedBytes >= 0 ? std::min(m_limits.signedBytes, m_limits.maxBytes)
+                                     : m_limits.maxBytes;
+}
+
+Transfer::Refusal Transfer::overCap(bool announced) const noexcept
+{
+    if (m_limits.signedBytes >= 0 && m_limits.signedBytes <= m_limits.maxBytes)
+        return announced ? Refusal::AnnouncedBeyondRelease : Refusal::SentBeyondRelease;
+    return announced ? Refusal::AnnouncedTooLong : Refusal::SentTooLong;
+}
+
 std::string Transfer::completeFile()
 {
     const DWORD error = m_file.finish();
-    return error != 0 ? writeFailure(error) : std::string();
+    if (error != 0)
+        return writeFailure(error);
+    try {
+        m_digest = m_file.finishHash();
+    } catch (const RuntimeError &failure) {
+        return std::string("the download could not be hashed: ") + failure.what();
+    }
+    return {};
 }
 
 std::string Transfer::refusalText() const
@@ -688,6 +714,12 @@ std::string Transfer::refusalText() const
         return "the server announced more than " + groupedCount(m_limits.maxBytes) + " bytes";
     case Refusal::SentTooLong:
         return "the server sent more than " + groupedCount(m_limits.maxBytes) + " bytes";
+    case Refusal::AnnouncedBeyondRelease:
+        return "the server announced more than the " + groupedCount(m_limits.signedBytes) +
+               " bytes the release names";
+    case Refusal::SentBeyondRelease:
+        return "the server sent more than the " + groupedCount(m_limits.signedBytes) +
+               " bytes the release names";
     case Refusal::RedirectLoop:
         return "the server's redirects go round in a loop";
     case Refusal::RedirectNotWeb:

@@ -2,6 +2,7 @@
 
 #include "TemporaryFile.h"
 #include "runtime/AsyncRead.h"
+#include "runtime/Crypto.h"
 #include "runtime/ResponseHead.h"
 
 #include <array>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -187,6 +189,9 @@ public:
     std::int64_t bytesReceived() const noexcept { return m_received; }
     /// Worker thread. Body bytes announced; 0 while unknown. Never throws.
     std::int64_t bytesExpected() const noexcept { return m_expected; }
+    /// Worker thread, after a successful conclude. The SHA-256 of the file when its limits
+    /// named a signed size, none otherwise. Never throws.
+    const std::optional<Sha256Digest> &digest() const noexcept { return m_digest; }
 
     /// Worker thread only.
     Reported reported;
@@ -201,6 +206,8 @@ private:
         LengthAndChunks,
         AnnouncedTooLong,
         SentTooLong,
+        AnnouncedBeyondRelease,
+        SentBeyondRelease,
         RedirectLoop,
         RedirectNotWeb,
         InsecureRedirect
@@ -226,6 +233,8 @@ private:
     void followRedirect(const std::wstring &target) noexcept;
     void end() noexcept;
     void fail(DWORD error) noexcept;
+    std::int64_t bodyCap() const noexcept;
+    Refusal overCap(bool announced) const noexcept;
     std::string completeFile();
     std::string reasonFor(DWORD error) const;
     std::string refusalText() const;
@@ -259,6 +268,7 @@ private:
     DWORD m_writeError = 0;
     ResponseHead m_head;
     Refusal m_refusal = Refusal::None;
+    std::optional<Sha256Digest> m_digest;
 };
 
 } // namespace runtime::win32
