@@ -1,5 +1,6 @@
 # Shell helpers shared by the scripts that start servers, displays and programs of their own
-# (scripts/demo, scripts/screenshots, bench/run, tests/e2e/run_e2e.sh).
+# (scripts/demo, scripts/screenshots, bench/run, tests/e2e/run_e2e.sh), and by those that make
+# and use release keys (scripts/sign-update, scripts/test, tests/release/).
 #
 #   source "$root/scripts/lib.sh"
 #
@@ -87,6 +88,34 @@ private_runtime_dir() {
 # earlier test server leaves lingering block a plain bind for a while, yet the next one starts.
 port_is_free() {
   ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+# --- Release keys ------------------------------------------------------------------------------
+
+# release_keys DIR: prints the path of DIR's public release key, for -DREFITOR_PUBLIC_KEYS, once
+# DIR holds a pair (scripts/sign-update keygen), made now when it has none. The pair is made in
+# a folder of its own that takes DIR's name in one rename, so that of two scripts started
+# together, both use the one pair that won.
+release_keys() {
+  local dir="$1" made
+  if [ ! -s "$dir/release-key.pub.pem" ]; then
+    mkdir -p "$(dirname "$dir")" || return 1
+    made="$(mktemp -d "$dir.XXXXXX")" || return 1
+    if ! "${BASH_SOURCE[0]%/*}/sign-update" keygen "$made" >/dev/null; then
+      rm -rf "$made"
+      return 1
+    fi
+    if mv -T "$made" "$dir" 2>/dev/null; then
+      say "made a release key pair for builds of this checkout in $dir" >&2
+    else
+      rm -rf "$made"
+    fi
+  fi
+  if [ ! -s "$dir/release-key.pub.pem" ] || [ ! -s "$dir/release-key.pem" ]; then
+    say "$dir holds no release key pair (release-key.pem, release-key.pub.pem)" >&2
+    return 1
+  fi
+  printf '%s\n' "$dir/release-key.pub.pem"
 }
 
 # --- X display ---------------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end run of the installed Refitor under Xvfb, against refitor-testserver on 127.0.0.1.
 #
-#   run_e2e.sh --build-dir DIR --server PATH --source-dir DIR [--url URL]
+#   run_e2e.sh --build-dir DIR --server PATH --source-dir DIR [--url URL] [--keys DIR]
 #
 # Installs the build into a temporary folder beside an old Korvane.exe (a shell script that
 # appends "old" to a marker file), starts its own Xvfb and the test server on the port of the
@@ -15,16 +15,20 @@
 # place, that nothing of Refitor's is left in the folder, which Korvane.exe was started, the exit
 # code, and that a failure is told as a failure with its reason.
 #
+# --keys names the folder of the build's release key pair (scripts/sign-update keygen): each
+# scenario's served Korvane.exe is then signed with it (serial 1), and the server hands out its
+# release file beside it.
+#
 # REFITOR_SCREENSHOT_DIR: when set, the success scenario saves screenshot-download.png there (a
 # relative folder is taken from the source folder). REFITOR_E2E_KEEP=1 keeps the work folder.
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 --build-dir DIR --server PATH --source-dir DIR [--url URL]" >&2
+  echo "usage: $0 --build-dir DIR --server PATH --source-dir DIR [--url URL] [--keys DIR]" >&2
   exit 2
 }
 
-build_dir="" server="" source_dir="" url=""
+build_dir="" server="" source_dir="" url="" keys=""
 while [ "$#" -gt 0 ]; do
   [ "$#" -ge 2 ] || usage
   case "$1" in
@@ -32,6 +36,7 @@ while [ "$#" -gt 0 ]; do
     --server) server="$2" ;;
     --source-dir) source_dir="$2" ;;
     --url) url="$2" ;;
+    --keys) keys="$2" ;;
     *) usage ;;
   esac
   shift 2
@@ -55,6 +60,10 @@ if [[ ! "$url" =~ ^http://127\.0\.0\.1:([0-9]+)/ProgramFiles/Korvane\.exe$ ]]; t
   exit 2
 fi
 readonly port="${BASH_REMATCH[1]}"
+if [ -n "$keys" ] && [ ! -f "$keys/release-key.pem" ]; then
+  say "$keys/release-key.pem is missing: --keys names the folder of the build's key pair" >&2
+  exit 2
+fi
 
 for tool in Xvfb xdotool import cmake python3 cmp stat; do
   command -v "$tool" >/dev/null || { say "$tool is missing (run scripts/install-deps)" >&2; exit 2; }
@@ -139,11 +148,18 @@ write_korvane() { # FILE WORD MARKER PADDING_BYTES [TAIL]
   } >"$1"
 }
 
+# With the build's keys, FILE is served with a release file signed for it.
 start_server() { # MODE FILE RATE
+  local release=()
+  if [ -n "$keys" ]; then
+    "$source_dir/scripts/sign-update" sign --key "$keys/release-key.pem" --serial 1 "$2" \
+      >"$work/$scenario.sign.log" 2>&1 || { cat "$work/$scenario.sign.log" >&2; die "cannot sign $2"; }
+    release=(--release "$2.release")
+  fi
   rm -f "$work/port"
   port_is_free "$port" || die "something already listens on 127.0.0.1:$port; stop it first"
   "$server" --port "$port" --mode "$1" --file "$2" --rate "$3" --port-file "$work/port" \
-    >"$work/$scenario.server.log" 2>&1 &
+    "${release[@]}" >"$work/$scenario.server.log" 2>&1 &
   server_pid=$!
   if ! wait_for 10 test -s "$work/port"; then
     cat "$work/$scenario.server.log" >&2
@@ -418,9 +434,17 @@ run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT] [OUTPUT]
   local left
   left="$(leftovers "$dir" | tr '\n' ' ')"
   check "no backup, lock or partial download is left${left:+ (found: $left)}" test -z "$left"
+  local expected_files=(Korvane.exe Refitor SKN)
+  if [ -n "$keys" ] && [ "$outcome" = updated ]; then
+    # A signed update keeps the release it installed beside it, as it was served.
+    check "the served release file is kept as Korvane.exe.refitor-release" \
+      cmp -s "$dir/Korvane.exe.refitor-release" "$new.release"
+    expected_files+=(Korvane.exe.refitor-release)
+  fi
+  local expected
+  expected="$(printf '%s\n' "${expected_files[@]}" | sort | tr '\n' ' ')"
   left="$(find "$dir" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort | tr '\n' ' ')"
-  check "the folder holds just Korvane.exe, Refitor and SKN (found: $left)" \
-    test "$left" = "Korvane.exe Refitor SKN "
+  check "the folder holds just ${expected% } (found: $left)" test "$left" = "$expected"
 
   [ "$scenario_ok" = 1 ] || diagnose "$dir"
   stop_pid "$refitor_pid"
@@ -430,13 +454,21 @@ run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT] [OUTPUT]
   server_pid=""
 }
 
+# A signed build holds a body to the size its release names before it looks at what it is.
+empty_reason="The server sent an empty file."
+portal_reason="The server sent an HTML page, not a program."
+if [ -n "$keys" ]; then
+  empty_reason="The downloaded file has 0 bytes, not the"
+  portal_reason="bytes its release names"
+fi
+
 run_scenario success ok updated ""
 run_scenario not-found 404 failed "The server answered 404."
 run_scenario cut cut failed "The connection was lost after"
-run_scenario empty empty failed "The server sent an empty file."
+run_scenario empty empty failed "$empty_reason"
 run_scenario close-delimited closecut failed "did not say how long"
 run_scenario gzip gzip failed "gzip"
-run_scenario captive-portal html failed "The server sent an HTML page, not a program."
+run_scenario captive-portal html failed "$portal_reason"
 run_scenario endless endless failed "did not say how long"
 run_scenario file-size-limit ok failed "File too large" "exit 0" 100
 run_scenario unread-output 404 failed "" "exit 0" "" broken-pipe

@@ -3,7 +3,7 @@
 # build's refitor-testserver on 127.0.0.1.
 #
 #   run_e2e_windows.sh --build-dir DIR --server PATH --stand-in PATH --planted-dll PATH
-#                      --static-imports PATH --source-dir DIR [--url URL]
+#                      --static-imports PATH --source-dir DIR [--url URL] [--keys DIR]
 #
 # Installs the Windows build into a temporary folder beside an old Korvane.exe, a stand-in
 # Windows program (refitor-stand-in.exe with its instructions appended: append "old" to a marker
@@ -23,16 +23,18 @@
 # DLL found in the program's folder. First refitor-static-imports.exe (--static-imports), which
 # imports those DLLs the ordinary way, runs in that folder and must load every copy: proof that
 # the planting works. Then Refitor.exe must run the whole update without loading any.
+# --keys names the folder of the build's release key pair (scripts/sign-update keygen): each
+# served Korvane.exe is then signed with it (serial 1), its release file served beside it.
 # Figures under Wine are not Windows figures.
 set -euo pipefail
 
 usage() {
   echo "usage: $0 --build-dir DIR --server PATH --stand-in PATH --planted-dll PATH" \
-    "--static-imports PATH --source-dir DIR [--url URL]" >&2
+    "--static-imports PATH --source-dir DIR [--url URL] [--keys DIR]" >&2
   exit 2
 }
 
-build_dir="" server="" stand_in="" planted_dll="" static_imports="" source_dir="" url=""
+build_dir="" server="" stand_in="" planted_dll="" static_imports="" source_dir="" url="" keys=""
 while [ "$#" -gt 0 ]; do
   [ "$#" -ge 2 ] || usage
   case "$1" in
@@ -43,6 +45,7 @@ while [ "$#" -gt 0 ]; do
     --static-imports) static_imports="$2" ;;
     --source-dir) source_dir="$2" ;;
     --url) url="$2" ;;
+    --keys) keys="$2" ;;
     *) usage ;;
   esac
   shift 2
@@ -61,6 +64,8 @@ readonly port="${BASH_REMATCH[1]}"
 # shellcheck source=../../scripts/lib.sh
 source "$source_dir/scripts/lib.sh" || exit 2
 say_as e2e-windows
+[ -z "$keys" ] || [ -f "$keys/release-key.pem" ] ||
+  { say "$keys/release-key.pem is missing: --keys names the folder of the build's key pair" >&2; exit 2; }
 
 for tool in Xvfb xdotool wine wineboot wineserver cmake cmp python3; do
   command -v "$tool" >/dev/null || die "$tool is missing (run scripts/install-deps)"
@@ -107,11 +112,18 @@ mapfile -t planted_names < <(python3 "$source_dir/tests/e2e/check_windows_image.
 planted_overrides="$WINEDLLOVERRIDES;$(IFS=,; echo "${planted_names[*]%.dll}")=n,b"
 say "planted beside Refitor.exe in the success run: ${planted_names[*]} ($planted_overrides)"
 
+# With the build's keys, FILE is served with a release file signed for it.
 start_server() { # MODE FILE RATE
+  local release=()
+  if [ -n "$keys" ]; then
+    "$source_dir/scripts/sign-update" sign --key "$keys/release-key.pem" --serial 1 "$2" \
+      >"$work/$scenario.sign.log" 2>&1 || { cat "$work/$scenario.sign.log" >&2; die "cannot sign $2"; }
+    release=(--release "$2.release")
+  fi
   rm -f "$work/port"
   port_is_free "$port" || die "something already listens on 127.0.0.1:$port; stop it first"
   "$server" --port "$port" --mode "$1" --file "$2" --rate "$3" --port-file "$work/port" \
-    >"$work/$scenario.server.log" 2>&1 &
+    "${release[@]}" >"$work/$scenario.server.log" 2>&1 &
   server_pid=$!
   wait_for 10 test -s "$work/port" || { cat "$work/$scenario.server.log" >&2; die "no server"; }
 }
@@ -245,6 +257,12 @@ run_scenario() { # NAME SERVED OUTCOME (updated | failed | closed) [planted]
   fi
   if [ "$outcome" = updated ]; then
     check "Korvane.exe is the served file" cmp -s "$dir/Korvane.exe" "$new"
+    if [ -n "$keys" ]; then
+      # A signed update keeps the release it installed beside it, as it was served.
+      check "the served release file is kept as Korvane.exe.refitor-release" \
+        cmp -s "$dir/Korvane.exe.refitor-release" "$new.release"
+      expected_files+=(Korvane.exe.refitor-release)
+    fi
   else
     check "the old Korvane.exe is in place byte for byte" cmp -s "$dir/Korvane.exe" "$old"
   fi

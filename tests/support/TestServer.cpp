@@ -12,6 +12,10 @@
 //   html      a 302 to /portal, which answers 200 text/html with a small captive-portal page
 //   endless   a 200 with neither Content-Length nor chunking, the file's bytes over and over until
 //             the client hangs up
+// With --release FILE it serves that file's bytes at the same path followed by ".release", the
+// release file a signed build fetches first (without it, a 404 there), unthrottled and whatever
+// the mode; --release-mode cut announces its whole length and drops the connection after half,
+// --release-mode endless repeats it without a length until the client hangs up.
 // Runs until SIGTERM or SIGINT.
 
 #include <algorithm>
@@ -35,6 +39,8 @@
 namespace {
 
 constexpr const char *kServedPath = "/ProgramFiles/Korvane.exe";
+// httplib matches paths as regular expressions: this one is the served path + ".release".
+constexpr const char *kReleasePattern = "/ProgramFiles/Korvane\\.exe\\.release";
 
 constexpr const char *kPortalPath = "/portal";
 
@@ -61,6 +67,15 @@ constexpr ModeName kModes[] = {
     {"empty", Mode::Empty}, {"closecut", Mode::CloseCut}, {"gzip", Mode::Gzip},
     {"html", Mode::Html},   {"endless", Mode::Endless}};
 
+/// How the release file is served: whole, cut after half of its announced length, or repeated
+/// without a length.
+enum class ReleaseMode
+{
+    Ok,
+    Cut,
+    Endless
+};
+
 constexpr const char *kPortalPage =
     "<!DOCTYPE html>\n"
     "<html><head><title>Sign in to the network</title></head>\n"
@@ -74,6 +89,8 @@ struct Options
     Mode mode = Mode::Ok;
     std::size_t rate = 0; // bytes per second; 0 = as fast as the socket takes them
     std::string portFile;
+    std::string releaseFile;
+    ReleaseMode releaseMode = ReleaseMode::Ok;
 };
 
 [[noreturn]] void usage(const std::string &problem)
@@ -81,7 +98,8 @@ struct Options
     std::cerr << "refitor-testserver: " << problem << "\n"
               << "usage: refitor-testserver --file PATH [--port N]\n"
               << "           [--mode ok|404|cut|empty|closecut|gzip|html|endless]\n"
-              << "           [--rate BYTES_PER_SECOND] [--port-file PATH]\n";
+              << "           [--rate BYTES_PER_SECOND] [--port-file PATH]\n"
+              << "           [--release PATH [--release-mode ok|cut|endless]]\n";
     std::exit(2);
 }
 
@@ -125,12 +143,25 @@ Options parseOptions(int argc, char **argv)
             options.rate = static_cast<std::size_t>(*rate);
         } else if (name == "--port-file") {
             options.portFile = value;
+        } else if (name == "--release") {
+            options.releaseFile = value;
+        } else if (name == "--release-mode") {
+            if (value == "ok")
+                options.releaseMode = ReleaseMode::Ok;
+            else if (value == "cut")
+                options.releaseMode = ReleaseMode::Cut;
+            else if (value == "endless")
+                options.releaseMode = ReleaseMode::Endless;
+            else
+                usage("--release-mode must be ok, cut or endless");
         } else {
             usage("unknown option " + name);
         }
     }
     if (options.file.empty())
         usage("--file is required");
+    if (options.releaseMode != ReleaseMode::Ok && options.releaseFile.empty())
+        usage("--release-mode needs --release");
     return options;
 }
 
@@ -233,6 +264,12 @@ int main(int argc, char **argv)
         std::cerr << "refitor-testserver: cannot read " << options.file << "\n";
         return 1;
     }
+    const auto release = options.releaseFile.empty() ? std::optional<std::string>()
+                                                     : readWholeFile(options.releaseFile);
+    if (!options.releaseFile.empty() && !release) {
+        std::cerr << "refitor-testserver: cannot read " << options.releaseFile << "\n";
+        return 1;
+    }
 
     // SIGTERM and SIGINT are blocked in every thread and taken by sigwait() in main, so stopping
     // runs as ordinary code rather than in a signal handler. A peer that hangs up must not kill us.
@@ -308,6 +345,36 @@ int main(int argc, char **argv)
             });
     });
 
+    if (release) {
+        server.Get(kReleasePattern, [&](const httplib::Request &, httplib::Response &response) {
+            constexpr const char *kType = "text/plain; charset=utf-8";
+            switch (options.releaseMode) {
+            case ReleaseMode::Ok:
+                response.set_content(*release, kType);
+                return;
+            case ReleaseMode::Cut:
+                // Returning false drops the connection short of the announced length.
+                response.set_content_provider(
+                    release->size(), kType,
+                    [&](std::size_t offset, std::size_t, httplib::DataSink &sink) {
+                        const std::size_t half = release->size() / 2;
+                        return !stopping && offset < half &&
+                               sink.write(release->data() + offset, half - offset);
+                    });
+                return;
+            case ReleaseMode::Endless:
+                response.set_content_provider(
+                    kType, [&](std::size_t offset, httplib::DataSink &sink) {
+                        if (stopping || release->empty())
+                            return false;
+                        const std::size_t at = offset % release->size();
+                        return sink.write(release->data() + at, release->size() - at);
+                    });
+                return;
+            }
+        });
+    }
+
     if (options.mode == Mode::Html) {
         server.Get(kPortalPath, [](const httplib::Request &, httplib::Response &response) {
             response.set_content(kPortalPage, "text/html; charset=utf-8");
@@ -333,6 +400,9 @@ int main(int argc, char **argv)
     }
     std::cout << "refitor-testserver: serving " << options.file << " (" << body->size()
               << " bytes) at http://127.0.0.1:" << port << kServedPath << std::endl;
+    if (release)
+        std::cout << "refitor-testserver: and its release file " << options.releaseFile << " ("
+                  << release->size() << " bytes) at " << kServedPath << ".release" << std::endl;
 
     std::thread listener([&server] {
         server.listen_after_bind();
