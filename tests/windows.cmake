@@ -122,7 +122,7 @@ endfunction()
 
 # The runtime's own tests: what every runtime shares, and what only the Win32 one can show.
 refitor_add_test_binary(runtime_tests
-    SOURCES runtime/TextTest.cpp runtime/KeyedCollectionTest.cpp
+    SOURCES runtime/TextTest.cpp runtime/KeyedCollectionTest.cpp runtime/CryptoTest.cpp
             runtime/AsyncReaderTest.cpp runtime/AsyncReaderTest.h
             runtime/win32/ApplicationTest.cpp
             runtime/win32/DelayLoadTest.cpp
@@ -140,6 +140,10 @@ refitor_add_wine_test(runtime_tests runtime_tests --gtest_filter=-Win32RegionalS
 refitor_add_wine_test(runtime_tests.regional_settings runtime_tests
                       --gtest_filter=Win32RegionalSettings.*)
 set_tests_properties(runtime_tests.regional_settings PROPERTIES RUN_SERIAL ON)
+# The cryptography tests' keys and signatures, made by the Linux openssl command line into the
+# build folder, which the Windows program reads through Wine's drive Z:.
+include(${CMAKE_CURRENT_SOURCE_DIR}/signatures.cmake)
+refitor_use_signatures(runtime_tests "Z:")
 
 # The HTTPS server of the transfer tests' https cases (support/tls-server.sh): a Linux program,
 # since Debian has no OpenSSL for MinGW, that Wine's processes reach on localhost. Started before
@@ -176,8 +180,12 @@ refitor_add_wine_test(control_tests control_tests)
 refitor_add_test_binary(window_tests
     SOURCES window/Form2Test.cpp window/ExecutableBackupTest.cpp
     LIBS refitor_window refitor_runtime_testing)
+include(${CMAKE_CURRENT_SOURCE_DIR}/release-keys.cmake)
 # As with runtime_tests, the case that changes the user's regional settings runs alone.
-refitor_add_wine_test(window_tests window_tests --gtest_filter=-*RegionalSettings*)
+refitor_add_wine_test(window_tests window_tests
+                      --gtest_filter=-*RegionalSettings*:Rows/SignedUpdateTest.*)
+# The signed runs, a table of whole update runs, beside the rest.
+refitor_add_wine_test(window_tests.signed window_tests --gtest_filter=Rows/SignedUpdateTest.*)
 refitor_add_wine_test(window_tests.regional_settings window_tests
                       --gtest_filter=*RegionalSettings*)
 set_tests_properties(window_tests.regional_settings PROPERTIES RUN_SERIAL ON)
@@ -196,6 +204,11 @@ add_test(NAME windows.image
 # loopback server is the Linux build's: a Linux program serves a Wine one as well as any.
 set(REFITOR_E2E_SERVER "" CACHE FILEPATH
     "The Linux build's refitor-testserver, for the Windows end-to-end test")
+# A signed build's runs are served release files signed with the private twin of its key.
+set(REFITOR_E2E_KEYS "")
+if(REFITOR_SIGNING_KEYS)
+    set(REFITOR_E2E_KEYS --keys ${REFITOR_SIGNING_KEYS})
+endif()
 if(REFITOR_E2E_SERVER AND REFITOR_DOWNLOAD_URL MATCHES "^http://127\\.0\\.0\\.1:")
     add_test(NAME e2e_windows.update_run
         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run_e2e_windows.sh
@@ -205,7 +218,8 @@ if(REFITOR_E2E_SERVER AND REFITOR_DOWNLOAD_URL MATCHES "^http://127\\.0\\.0\\.1:
                 --planted-dll $<TARGET_FILE:refitor-planted>
                 --static-imports $<TARGET_FILE:refitor-static-imports>
                 --source-dir ${PROJECT_SOURCE_DIR}
-                --url ${REFITOR_DOWNLOAD_URL})
+                --url ${REFITOR_DOWNLOAD_URL}
+                ${REFITOR_E2E_KEYS})
     # Its own prefix, Xvfb and port: it runs beside the other entries, whose windows go nowhere.
     set_tests_properties(e2e_windows.update_run PROPERTIES
         TIMEOUT 400

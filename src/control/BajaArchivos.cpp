@@ -4,6 +4,7 @@
 #include "runtime/Files.h"
 #include "runtime/RuntimeError.h"
 #include "runtime/Statement.h"
+#include "runtime/Text.h"
 
 BajaArchivos::BajaArchivos(runtime::Window *container)
     : m_face(runtime::controls().createControlFace(container))
@@ -32,9 +33,36 @@ void BajaArchivos::Download(const std::string &sWWWFile, const std::string &sDes
     // The temporary file lives beside the destination, so the final move is one rename on one
     // file system and never a copy.
     const std::string folder = runtime::folderOf(sDestination);
-    m_reader->start(sWWWFile, runtime::AsyncReader::kKindFile, sId,
-                    runtime::AsyncReader::kOptionForceUpdate,
-                    folder.empty() ? std::filesystem::path(".") : runtime::pathFromUtf8(folder));
+    const auto start = [&] {
+        m_reader->start(sWWWFile, runtime::AsyncReader::kKindFile, sId,
+                        runtime::AsyncReader::kOptionForceUpdate,
+                        folder.empty() ? std::filesystem::path(".")
+                                       : runtime::pathFromUtf8(folder));
+    };
+    const auto expected = m_expected.find(sId);
+    if (expected == m_expected.end()) {
+        start();
+        return;
+    }
+    // A transfer takes the limits in force as it starts: this one is capped at the signed size
+    // and hashed as it is written; the others are left as they were.
+    const runtime::TransferLimits saved = runtime::transferLimits();
+    runtime::TransferLimits limits = saved;
+    limits.signedBytes = expected->second.size;
+    runtime::setTransferLimits(limits);
+    try {
+        start();
+    } catch (...) {
+        runtime::setTransferLimits(saved);
+        throw;
+    }
+    runtime::setTransferLimits(saved);
+}
+
+void BajaArchivos::expect(const std::string &sId, std::int64_t size,
+                          const runtime::Sha256Digest &sha256)
+{
+    m_expected[sId] = Expectation{size, sha256};
 }
 
 void BajaArchivos::CancelDownload(const std::string &sId)
@@ -66,9 +94,31 @@ void BajaArchivos::UserControl_ReadComplete(const runtime::AsyncProperty &AsyncP
     result.failure = AsyncProp.failure();
     std::string moveFailure;
 
+    // Hold the file to what was vouched for, if anything was: one that is not is removed, never
+    // moved.
+    runtime::runStatement([&] {
+        const auto expected = m_expected.find(AsyncProp.PropertyName());
+        if (expected == m_expected.end())
+            return;
+        const Expectation expectation = expected->second;
+        m_expected.erase(expected);
+        if (!result.failure.empty())
+            return;
+        if (AsyncProp.BytesRead() != expectation.size)
+            result.failure = "the downloaded file has " +
+                             runtime::groupedCount(AsyncProp.BytesRead()) + " bytes, not the " +
+                             runtime::groupedCount(expectation.size) + " bytes its release names";
+        else if (!AsyncProp.Sha256() || *AsyncProp.Sha256() != expectation.sha256)
+            result.failure = "the downloaded file does not match its signed hash";
+        if (!result.failure.empty())
+            runtime::runStatement([&] { runtime::deleteFile(AsyncProp.Value()); });
+    });
+
     // Move the file into place. A failed transfer's Value() throws, so nothing is moved.
     runtime::runStatement(
         [&] {
+            if (!result.failure.empty())
+                throw runtime::RuntimeError(runtime::ErrorKind::Failed, result.failure);
             result.temporary = runtime::utf8FromPath(AsyncProp.Value());
             result.destination = downloads().item(AsyncProp.PropertyName());
             runtime::renameNoReplace(runtime::pathFromUtf8(result.temporary),

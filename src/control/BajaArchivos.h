@@ -2,6 +2,7 @@
 
 #include "runtime/AsyncRead.h"
 #include "runtime/Controls.h"
+#include "runtime/Crypto.h"
 #include "runtime/KeyedCollection.h"
 
 #include <cstdint>
@@ -70,6 +71,13 @@ public:
     /// is ignored. Never throws.
     void CancelDownload(const std::string &sId = "Id");
 
+    /// UI thread. The next transfer under sId goes into place only when it is exactly size bytes
+    /// with the SHA-256 sha256, which the transfer computes as it writes; a body that grows past
+    /// size is refused as it arrives. Anything else completes as failed, its file removed, so
+    /// that bytes nobody vouched for never reach the destination. Lasts until that transfer
+    /// completes. Never throws beyond std::bad_alloc.
+    void expect(const std::string &sId, std::int64_t size, const runtime::Sha256Digest &sha256);
+
     /// UI thread. How the last completed transfer under sId ended; set before its Completed is
     /// raised. Throws RuntimeError (NotFound) when no transfer under sId has completed.
     DownloadResult lastResult(const std::string &sId) const;
@@ -93,6 +101,12 @@ private:
     std::unique_ptr<runtime::ControlFace> m_face;
     std::optional<runtime::KeyedCollection> colDownloads;
     std::map<std::string, DownloadResult> m_results;
+    struct Expectation
+    {
+        std::int64_t size = 0;
+        runtime::Sha256Digest sha256{};
+    };
+    std::map<std::string, Expectation> m_expected;
     ProgressHandler m_progress;
     CompletedHandler m_completed;
     // Last, so it goes first: no notification reaches a control that is half destroyed.

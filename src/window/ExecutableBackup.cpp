@@ -1,6 +1,8 @@
 #include "ExecutableBackup.h"
 
+#include "ReleaseFile.h"
 #include "runtime/AsyncRead.h"
+#include "runtime/Crypto.h"
 #include "runtime/Files.h"
 #include "runtime/RuntimeError.h"
 #include "runtime/Statement.h"
@@ -36,7 +38,99 @@ std::filesystem::path ExecutableBackup::backupPath() const
 
 std::filesystem::path ExecutableBackup::lockPath() const
 {
-    return std::filesystem::path(m_executable) += ".refitor-lock";
+    return withSuffix(".refitor-lock");
+}
+
+std::filesystem::path ExecutableBackup::withSuffix(const char *suffix) const
+{
+    return std::filesystem::path(m_executable) += suffix;
+}
+
+std::filesystem::path ExecutableBackup::recordPath() const
+{
+    return withSuffix(".refitor-release");
+}
+
+std::filesystem::path ExecutableBackup::releaseDownloadPath() const
+{
+    return withSuffix(".refitor-release-download");
+}
+
+std::string ExecutableBackup::installedRecord() const
+{
+    if (runtime::fileKind(recordPath()) == FileKind::Missing)
+        return {};
+    return runtime::readRegularFile(recordPath(), ReleaseFile::kMaxBytes);
+}
+
+// The record of the release about to be installed takes its name before the program does, and
+// the previous one is kept beside it (empty where there was none) until the new program is seen
+// running: after a kill at any step, recovery keeps whichever names the program in place, and a
+// record ahead of its program only ever refuses more.
+void ExecutableBackup::keepRecord(const std::string &record) const
+{
+    const std::filesystem::path fresh = withSuffix(".refitor-release-new");
+    const std::filesystem::path kept = withSuffix(".refitor-release-backup");
+    removeQuietly(fresh);
+    removeQuietly(kept);
+    runtime::writeNewFile(fresh, record);
+    stepDone();
+    runtime::writeNewFile(kept, installedRecord());
+    stepDone();
+    runtime::replaceFile(fresh, recordPath());
+    stepDone();
+}
+
+void ExecutableBackup::restoreRecord() const
+{
+    const std::filesystem::path kept = withSuffix(".refitor-release-backup");
+    if (runtime::fileKind(kept) != FileKind::Regular)
+        return;
+    if (runtime::readRegularFile(kept, ReleaseFile::kMaxBytes).empty()) {
+        // There was no record before: the program put back is one nobody signed for us.
+        if (runtime::pathExists(recordPath()))
+            runtime::deleteFile(recordPath());
+        runtime::deleteFile(kept);
+    } else {
+        runtime::replaceFile(kept, recordPath());
+    }
+    stepDone();
+}
+
+void ExecutableBackup::recoverRecord() const
+{
+    removeQuietly(withSuffix(".refitor-release-new"));
+    removeQuietly(releaseDownloadPath());
+    const std::filesystem::path kept = withSuffix(".refitor-release-backup");
+    if (runtime::fileKind(kept) != FileKind::Regular)
+        return;
+    // An update stopped between writing its record and dropping the previous one: the record
+    // that stays is the one that names the program in place.
+    std::optional<runtime::Sha256Digest> inPlace;
+    if (runtime::isRunnableExecutable(m_executable))
+        inPlace = runtime::sha256OfFile(m_executable);
+    const auto names = [&](const std::string &text) {
+        try {
+            return inPlace && ReleaseFile::parse(text).sha256() == *inPlace;
+        } catch (const RuntimeError &) {
+            return false;
+        }
+    };
+    const std::string previous = runtime::readRegularFile(kept, ReleaseFile::kMaxBytes);
+    const std::string current = installedRecord();
+    if (!current.empty() && names(current)) {
+        runtime::deleteFile(kept);
+    } else if (!previous.empty() && names(previous)) {
+        runtime::replaceFile(kept, recordPath());
+    } else if (previous.empty()) {
+        if (!current.empty())
+            runtime::deleteFile(recordPath());
+        runtime::deleteFile(kept);
+    } else {
+        // Neither names it: the newer record stays, so that no older release is taken again.
+        runtime::deleteFile(kept);
+    }
+    runtime::syncFolder(m_executable.parent_path());
 }
 
 bool ExecutableBackup::hasBackup() const
@@ -98,6 +192,8 @@ void ExecutableBackup::recover() const
         runtime::syncFolder(m_executable.parent_path());
     });
 
+    step([this] { recoverRecord(); });
+
     const std::filesystem::path folder = m_executable.parent_path();
     std::vector<std::string> names;
     step([&] { names = runtime::folderEntries(folder); });
@@ -135,8 +231,11 @@ void ExecutableBackup::checkReplaceable() const
                        name + " is not a regular file; it was left as it is");
 }
 
-void ExecutableBackup::install(const std::filesystem::path &temporary) const
+void ExecutableBackup::install(const std::filesystem::path &temporary,
+                               const std::string &record) const
 {
+    bool recordKept = false;
+    bool temporaryIsNew = true;
     try {
         runtime::prepareExecutable(temporary, m_executable);
         checkReplaceable();
@@ -144,45 +243,41 @@ void ExecutableBackup::install(const std::filesystem::path &temporary) const
             throw RuntimeError(runtime::ErrorKind::Exists,
                                runtime::utf8FromPath(backupPath().filename()) + " is in the way");
         stepDone();
+        if (!record.empty()) {
+            recordKept = true;
+            keepRecord(record);
+        }
         if (!runtime::pathExists(m_executable)) {
             runtime::renameNoReplace(temporary, m_executable);
             stepDone();
             return;
         }
-    } catch (...) {
-        removeQuietly(temporary);
-        throw;
-    }
-    if (m_strongestSwap == Swap::Exchange && swapByExchange(temporary))
-        return;
-    try {
+        if (m_strongestSwap == Swap::Exchange && swapByExchange(temporary, temporaryIsNew))
+            return;
         swapByLinkOrRenames(temporary);
     } catch (...) {
-        removeQuietly(temporary);
+        if (temporaryIsNew)
+            removeQuietly(temporary);
+        if (recordKept)
+            runtime::runStatement([&] { restoreRecord(); });
         throw;
     }
 }
 
-bool ExecutableBackup::swapByExchange(const std::filesystem::path &temporary) const
+bool ExecutableBackup::swapByExchange(const std::filesystem::path &temporary,
+                                      bool &temporaryIsNew) const
 {
-    try {
-        if (!runtime::exchangeFiles(temporary, m_executable))
-            return false;
-    } catch (...) {
-        removeQuietly(temporary);
-        throw;
-    }
+    if (!runtime::exchangeFiles(temporary, m_executable))
+        return false;
     // The new program is in place and the old one sits under the temporary name.
     stepDone();
     try {
         runtime::renameNoReplace(temporary, backupPath());
     } catch (...) {
-        // Without a backup there could be no way back, so the update does not go ahead; only
-        // once the old one is back is the temporary name the new one's again, to be removed.
-        runtime::runStatement([&] {
-            if (runtime::exchangeFiles(temporary, m_executable))
-                removeQuietly(temporary);
-        });
+        // Without a backup there could be no way back, so the update does not go ahead. Until
+        // the old one is back, the temporary name holds it, and it must stay.
+        temporaryIsNew =
+            runtime::runStatement([&] { runtime::exchangeFiles(temporary, m_executable); });
         throw;
     }
     stepDone();
@@ -242,7 +337,7 @@ void ExecutableBackup::swapByRenames(const std::filesystem::path &temporary) con
     stepDone();
 }
 
-void ExecutableBackup::adopt() const
+void ExecutableBackup::adopt(const std::string &record) const
 {
     try {
         runtime::prepareExecutable(m_executable, {});
@@ -251,6 +346,10 @@ void ExecutableBackup::adopt() const
         // take it for the product.
         removeQuietly(m_executable);
         throw;
+    }
+    if (!record.empty()) {
+        keepRecord(record);
+        runtime::deleteFile(withSuffix(".refitor-release-backup"));
     }
 }
 
@@ -262,6 +361,7 @@ void ExecutableBackup::rollBack() const
     // One rename that replaces the new one: the executable's name is never missing.
     runtime::replaceFile(backupPath(), m_executable);
     stepDone();
+    restoreRecord();
     syncQuietly();
 }
 
@@ -277,4 +377,5 @@ void ExecutableBackup::discard() const
 {
     if (runtime::fileKind(backupPath()) == FileKind::Regular)
         runtime::deleteFile(backupPath());
+    removeQuietly(withSuffix(".refitor-release-backup"));
 }

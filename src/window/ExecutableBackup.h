@@ -39,6 +39,15 @@ public:
     /// Whether a backup is there. Never throws.
     bool hasBackup() const;
 
+    /// The installed release's record: its verified release file, byte for byte. Never throws.
+    std::filesystem::path recordPath() const;
+    /// Where a fetched release file waits to be read; recovery removes one that was left.
+    /// Never throws.
+    std::filesystem::path releaseDownloadPath() const;
+    /// The installed release's record, "" when there is none. Throws RuntimeError when it is
+    /// there but cannot be read.
+    std::string installedRecord() const;
+
     /// Puts right what an interrupted run left: the backup is dropped only beside an executable
     /// that is runnable; beside a missing or broken one the backup wins. Leftover temporary files
     /// of ours (and nothing else) are removed. A directory or link under either name is left
@@ -56,25 +65,30 @@ public:
     /// not synced. Throws RuntimeError, with a reason for people, when the file is refused or
     /// the swap fails; temporary is gone then, and the old executable is in place unless putting
     /// it back failed too. A backup may then remain only as a second name of the executable
-    /// that could not be removed (hasBackup() says so), which recovery removes.
-    void install(const std::filesystem::path &temporary) const;
+    /// that could not be removed (hasBackup() says so), which recovery removes. record, when
+    /// not empty, is the verified release file of temporary: it is written durably as the
+    /// installed release's record before the swap, and the previous record is kept until
+    /// discard() (or put back by rollBack(), or by this call when the swap fails).
+    void install(const std::filesystem::path &temporary, const std::string &record = {}) const;
 
     /// Checks a downloaded file that was moved straight to the executable's name because there
     /// was no executable to keep, and gives it the usual permission bits of a program. Throws
     /// RuntimeError, with a reason for people, when it is refused; it has been removed then.
-    void adopt() const;
+    /// record, when not empty, becomes the installed release's record once the file is taken.
+    void adopt(const std::string &record = {}) const;
 
     /// Puts the backup back in place of a new executable that would not run, in one rename that
-    /// replaces the new one. Throws RuntimeError when there is no backup or it cannot be put
-    /// back.
+    /// replaces the new one, and the previous release's record with it. Throws RuntimeError when
+    /// there is no backup or it cannot be put back.
     void rollBack() const;
 
     /// Puts the backup back where the executable is missing; does nothing when the executable
     /// is there or there is no backup. Throws RuntimeError when the rename fails.
     void restore() const;
 
-    /// Removes the backup once the new executable has been seen running; does nothing when
-    /// there is none. Throws RuntimeError when it cannot be removed.
+    /// Removes the backup, and the previous release's record, once the new executable has been
+    /// seen running; does nothing when there is none. Throws RuntimeError when it cannot be
+    /// removed.
     void discard() const;
 
     /// For tests that end the process between two steps of a swap: called after each step that
@@ -89,10 +103,14 @@ public:
 
 private:
     void stepDone() const;
-    bool swapByExchange(const std::filesystem::path &temporary) const;
+    bool swapByExchange(const std::filesystem::path &temporary, bool &temporaryIsNew) const;
     void swapByLinkOrRenames(const std::filesystem::path &temporary) const;
     void swapByRenames(const std::filesystem::path &temporary) const;
     bool waitWhileBusy(const runtime::RuntimeError &error) const;
+    std::filesystem::path withSuffix(const char *suffix) const;
+    void keepRecord(const std::string &record) const;
+    void restoreRecord() const;
+    void recoverRecord() const;
     void syncQuietly() const;
 
     std::filesystem::path m_executable;

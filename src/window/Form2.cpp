@@ -2,6 +2,7 @@
 
 #include "ExecutableBackup.h"
 #include "Product.h"
+#include "ReleaseKeys.h"
 #include "WindowIcon.h"
 #include "runtime/Application.h"
 #include "runtime/EventPump.h"
@@ -26,6 +27,9 @@ const std::string kFailed = "Update failed";
 const std::string kExecutableName = product::kExecutableName;
 const std::string kSkinFolderName = "SKN";
 const std::string kSkinFileName = "SoftCrystal.skn";
+// The transfer that fetches the release file, beside the program's own ("Id").
+const std::string kReleaseKey = "Release";
+const std::string kProgramKey = "Id";
 
 runtime::FontSpec designFont(bool bold = false)
 {
@@ -57,7 +61,9 @@ std::string asSentence(const std::string &reason)
 
 } // namespace
 
-Form2::Form2() : m_window(runtime::controls().createWindow())
+Form2::Form2()
+    : m_window(runtime::controls().createWindow()),
+      m_compiledKeys(product::kReleaseKeys.begin(), product::kReleaseKeys.end())
 {
     runtime::ControlFactory &factory = runtime::controls();
     m_window->setCaption(kCaption);
@@ -220,8 +226,14 @@ void Form2::Form_Load()
         m_startFailure = reason;
     runStatement([&] { txtSave->setText(executablePath()); });
     runStatement([&] { Label3->setCaption(kExecutableName); });
-    if (m_startFailure.empty())
+    if (m_startFailure.empty() && m_compiledKeys.empty()) {
+        note("this build has no keys, so the new " + kExecutableName +
+             " is installed without a check of its signature");
         runStatement([&] { Command1_Click(); });
+    } else if (m_startFailure.empty()) {
+        // A signed build downloads the program only once its release file has been verified.
+        runStatement([&] { fetchRelease(); }, &m_startFailure);
+    }
 
     // A run refused at once would leave the window waiting for a completion that never comes;
     // hand over as a failure once the window is up.
@@ -300,11 +312,107 @@ void Form2::j_Progress(const std::int64_t &DownLoadedBytes, const std::int64_t &
     runStatement([&] { setCaption(kCaption + ' ' + runtime::textOfSingle(pB->Value()) + '%'); });
 }
 
+std::string Form2::releaseUrl() const
+{
+    // Beside the program, unless the build names another address: the program's address is
+    // the address box's text, as the download takes it.
+    const std::string besideDesigned = std::string(product::kDownloadUrl) + ".release";
+    return product::kReleaseUrl == besideDesigned ? txtURL->Text() + ".release"
+                                                  : std::string(product::kReleaseUrl);
+}
+
+void Form2::fetchRelease()
+{
+    // The release file is fetched as the program is, through the control and its limits, but
+    // never takes more than a release file can be.
+    const runtime::TransferLimits saved = runtime::transferLimits();
+    runtime::TransferLimits limits = saved;
+    limits.maxBytes = static_cast<std::int64_t>(ReleaseFile::kMaxBytes);
+    runtime::setTransferLimits(limits);
+    std::string failure;
+    const bool started = runStatement(
+        [&] {
+            control().Download(releaseUrl(), runtime::utf8FromPath(backup().releaseDownloadPath()),
+                               kReleaseKey);
+        },
+        &failure);
+    runtime::setTransferLimits(saved);
+    if (!started)
+        throw runtime::RuntimeError("the release file could not be fetched: " + failure);
+}
+
+std::optional<ReleaseFile> Form2::installedRelease()
+{
+    std::string record;
+    std::string reason;
+    if (runStatement([&] { record = backup().installedRecord(); }, &reason) && record.empty())
+        return std::nullopt;
+    if (reason.empty()) {
+        try {
+            return ReleaseFile::parse(record);
+        } catch (const std::exception &error) {
+            reason = error.what();
+        }
+    }
+    // Whoever can damage it can replace the program beside it as well; it counts as none.
+    note("the installed release's record " + runtime::utf8FromPath(backup().recordPath()) +
+         " is taken as none: " + reason);
+    return std::nullopt;
+}
+
+void Form2::releaseFetched()
+{
+    std::string reason;
+    std::optional<ReleaseFile> verified;
+    runStatement(
+        [&] {
+            const DownloadResult result = control().lastResult(kReleaseKey);
+            const std::string file = result.inPlace ? result.destination : result.temporary;
+            if (file.empty())
+                throw runtime::RuntimeError("the release file could not be fetched: " +
+                                            result.failure);
+            std::string text;
+            std::string readFailure;
+            runStatement(
+                [&] {
+                    text = runtime::readRegularFile(runtime::pathFromUtf8(file),
+                                                    ReleaseFile::kMaxBytes);
+                },
+                &readFailure);
+            runStatement([&] { runtime::deleteFile(runtime::pathFromUtf8(file)); });
+            if (!readFailure.empty())
+                throw runtime::RuntimeError("the release file could not be read: " + readFailure);
+            ReleaseFile release = ReleaseFile::parse(text);
+            const std::optional<ReleaseFile> installed = installedRelease();
+            const std::vector<runtime::P256PublicKey> trusted =
+                installed ? installed->keysTrustedAfter() : m_compiledKeys;
+            release.verify(trusted, product::kProductName, std::chrono::system_clock::now(),
+                           installed);
+            verified = std::move(release);
+        },
+        &reason);
+    if (!verified) {
+        finishFailed(reason);
+        return;
+    }
+    m_release = std::move(verified);
+    // The program is held to the signed size as it arrives and to the signed hash as it ends;
+    // bytes that are not the release's never reach its name.
+    runStatement([&] { control().expect(kProgramKey, m_release->size(), m_release->sha256()); });
+    Command1_Click();
+    if (!m_lastClickFailure.empty())
+        finishFailed(m_lastClickFailure);
+}
+
 void Form2::j_Completed(const std::int64_t &Bytes, const std::string &sId)
 {
     static_cast<void>(Bytes);
     if (m_finished)
         return;
+    if (sId == kReleaseKey) {
+        releaseFetched();
+        return;
+    }
     DownloadResult result;
     std::string reason;
     runStatement([&] { result = control().lastResult(sId); }, &reason);
@@ -315,11 +423,16 @@ void Form2::j_Completed(const std::int64_t &Bytes, const std::string &sId)
     if (!result.temporary.empty()) {
         // The old executable was in the way, as it should be: the data waits in the transfer's
         // file, and is checked and swapped in here.
-        installed = runStatement([&] { backup().install(runtime::pathFromUtf8(result.temporary)); },
-                                 &reason);
+        installed = runStatement(
+            [&] {
+                backup().install(runtime::pathFromUtf8(result.temporary),
+                                 m_release ? m_release->text() : std::string());
+            },
+            &reason);
     } else if (result.inPlace && result.destination == executablePath()) {
         // There was no old executable, so the file went straight to its name.
-        installed = runStatement([&] { backup().adopt(); }, &reason);
+        installed = runStatement(
+            [&] { backup().adopt(m_release ? m_release->text() : std::string()); }, &reason);
     } else if (result.inPlace) {
         failure = "the download went to " + result.destination + " instead";
     }

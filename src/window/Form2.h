@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ReleaseFile.h"
 #include "control/BajaArchivos.h"
 #include "runtime/Controls.h"
 #include "runtime/Files.h"
@@ -8,7 +9,9 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 class ExecutableBackup;
 
@@ -70,6 +73,14 @@ public:
     std::string Caption() const { return m_window->Caption(); }
     void setCaption(const std::string &caption) { m_window->setCaption(caption); }
 
+    /// UI thread. The keys trusted before any release is installed: the build's own unless
+    /// changed (tests sign with keys of their own); none makes the run unsigned. Never throws
+    /// beyond std::bad_alloc.
+    void setCompiledKeys(std::vector<runtime::P256PublicKey> keys)
+    {
+        m_compiledKeys = std::move(keys);
+    }
+
     /// UI thread. How long the swap waits for an old executable that another program holds
     /// open; kHeldWaitMs unless changed (tests wait less). Never throws.
     void setHeldWaitLimit(std::chrono::milliseconds limit) { m_heldWaitLimit = limit; }
@@ -108,6 +119,10 @@ private:
     void j_Completed(const std::int64_t &Bytes, const std::string &sId);
     void Form_Unload();
 
+    std::string releaseUrl() const;
+    void fetchRelease();
+    void releaseFetched();
+    std::optional<ReleaseFile> installedRelease();
     void abandonRun();
     void refuseSecondRun();
     void finishUpdated(const std::string &syncFailure);
@@ -130,6 +145,10 @@ private:
     std::string m_lastClickFailure; // why the last Download was refused, "" if it was not
     std::string m_startFailure;     // why the run cannot go ahead, "" while it can
     std::unique_ptr<runtime::FolderLock> m_lock;
+    // The keys this build trusts before any release is installed; none in an unsigned build.
+    std::vector<runtime::P256PublicKey> m_compiledKeys;
+    // The verified release whose program is being downloaded; empty in an unsigned build.
+    std::optional<ReleaseFile> m_release;
     // While the swap runs (and waits for a held executable), a close or an end request is noted
     // here and honoured once the swap has given up: the control's handler is still on the stack
     // then, so the control cannot go, and the downloaded file is the swap's to remove.

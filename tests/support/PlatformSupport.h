@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 // What the system's tests need of the platform beyond the runtime: programs to stand in for the
@@ -110,6 +111,17 @@ std::unique_ptr<DecimalComma> useDecimalComma();
 /// The longest folder path, in characters of the platform's own paths, that a program can be
 /// started in.
 std::size_t longestFolderToStartProgramsIn();
+
+/// An argument of a host tool: a word as it is, or a path of this platform's, which the tool
+/// gets as the host sees it.
+using HostArgument = std::variant<std::string, std::filesystem::path>;
+
+/// Runs a script of the host (Linux, where Wine runs the Windows tests) with bash, without a
+/// shell, and waits until it has ended and made produced, up to 30 s. Returns whether it did:
+/// on Linux its exit status must be 0 too; under Wine, which tells nothing of a Linux
+/// program's end, produced must appear (the script makes it in one step, by a rename).
+bool runHostScript(const std::string &hostScript, const std::vector<HostArgument> &arguments,
+                   const std::filesystem::path &produced);
 
 /// Keeps a program that crashes from leaving a memory dump behind.
 void disableCrashDumps();

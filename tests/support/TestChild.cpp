@@ -9,11 +9,12 @@
 //   hold-lock PATH
 //       takes the folder lock at PATH, writes "locked" (or "busy") and a newline, and once
 //       standard input closes ends the program with exit(0), the lock still held
-//   swap EXECUTABLE TEMPORARY install|rollback exchange|link|renames STEP
+//   swap EXECUTABLE TEMPORARY install|rollback exchange|link|renames STEP [RECORD]
 //       installs TEMPORARY as EXECUTABLE (or rolls it back), swapping by one exchange, by a link
 //       and a replacing rename, or by two renames, whichever the file system offers up to the
-//       one named, and kills itself after step STEP, as a power cut or a kill would end it (no
-//       handler runs); exits 0 when the work ends first
+//       one named, with the release record in the file RECORD when given, and kills itself after
+//       step STEP, as a power cut or a kill would end it (no handler runs); exits 0 when the
+//       work ends first
 
 #include "runtime/AsyncRead.h"
 #include "runtime/Files.h"
@@ -39,7 +40,7 @@ int usage()
     std::cerr << "usage: refitor-test-child exit-during-read URL FOLDER\n"
                  "       refitor-test-child hold-lock PATH\n"
                  "       refitor-test-child swap EXECUTABLE TEMPORARY install|rollback "
-                 "exchange|link|renames STEP\n";
+                 "exchange|link|renames STEP [RECORD]\n";
     return 2;
 }
 
@@ -64,7 +65,7 @@ int main(int argc, char **argv)
             waitForStandardInputToClose();
             std::exit(0);
         }
-        if (command == "swap" && argc == 7) {
+        if (command == "swap" && (argc == 7 || argc == 8)) {
             ExecutableBackup backup(argv[2]);
             const std::string swap = argv[5];
             backup.setStrongestSwap(swap == "exchange" ? ExecutableBackup::Swap::Exchange
@@ -79,7 +80,8 @@ int main(int argc, char **argv)
             if (std::string(argv[4]) == "rollback")
                 backup.rollBack();
             else
-                backup.install(argv[3]);
+                backup.install(argv[3], argc == 8 ? runtime::readRegularFile(argv[7], 65536)
+                                                  : std::string());
             return 0;
         }
     } catch (const std::exception &error) {

@@ -1,9 +1,11 @@
 #include "window/ExecutableBackup.h"
 
+#include "runtime/Crypto.h"
 #include "runtime/Files.h"
 #include "runtime/RuntimeError.h"
 #include "support/PlatformSupport.h"
 #include "support/SystemSupport.h"
+#include "window/ReleaseFile.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -30,6 +32,28 @@ namespace {
 // Stand-ins for the product, in this platform's program format.
 const std::string kOld = support::markerProgram("/nonexistent/marker", "old");
 const std::string kNew = support::markerProgram("/nonexistent/marker", "new");
+
+// A well-formed release record naming program; what is kept is never verified again, so its
+// key and signature need only be of the right form.
+std::string recordFor(const std::string &program, int serial)
+{
+    const runtime::Sha256Digest digest = runtime::sha256(program);
+    std::string key;
+    for (int group = 0; group < 21; ++group)
+        key += "BAQE";
+    return "refitor-release 1\nproduct Korvane\nsize " + std::to_string(program.size()) +
+           "\nsha256 " + hexOf(digest) + "\nserial " + std::to_string(serial) + "\nkey " + key +
+           "BAQ=\nsignature MAA=\n";
+}
+
+// Whether the installed release's record names the program in place.
+bool recordNamesProgram(const std::filesystem::path &executable)
+{
+    const ExecutableBackup backup(executable);
+    const std::string record = backup.installedRecord();
+    return !record.empty() &&
+           ReleaseFile::parse(record).sha256() == runtime::sha256(readFile(executable));
+}
 
 class BackupTest : public ::testing::Test
 {
@@ -230,48 +254,75 @@ TEST_F(BackupTest, AReadOnlyExecutableIsReplacedAndKeptAsItWas)
     }
 }
 
-// A real process is killed after each step of the swap (and of a rollback) in turn. Where the
-// file system has an exchange or links, the executable's name holds a runnable program at
-// every step; whatever step it dies after, the next run's recovery leaves a runnable
-// executable, old or new, and nothing else.
+// A real process is killed after each step of the swap (and of a rollback) in turn, with and
+// without a release record. Where the file system has an exchange or links, the executable's
+// name holds a runnable program at every step; whatever step it dies after, the next run's
+// recovery leaves a runnable executable, old or new, the record that names it, and nothing
+// else.
 TEST_F(BackupTest, AKillAtAnyStepLeavesARunnableExecutableAfterRecovery)
 {
-    for (const Swap swap : {Swap::Exchange, Swap::Link, Swap::Renames}) {
-        for (const bool rollBack : {false, true}) {
-            for (int killAfter = 1;; ++killAfter) {
-                SCOPED_TRACE(testing::Message()
-                             << nameOf(swap) << (rollBack ? ", rollback" : ", install")
-                             << ", killed after step " << killAfter);
-                for (const std::string &name : entriesOf(m_dir.path()))
-                    std::filesystem::remove_all(path(name.c_str()));
-                write(exe(), kOld);
-                write(part(), kNew, 0600);
-                if (rollBack) {
-                    ExecutableBackup installer(exe());
-                    installer.install(part());
-                }
-                support::ChildProcess child(REFITOR_TEST_CHILD,
-                                            {"refitor-test-child", "swap", exe().string(),
-                                             part().string(), rollBack ? "rollback" : "install",
-                                             nameOf(swap), std::to_string(killAfter)});
-                ASSERT_TRUE(child.wait());
-                const bool killed = child.killed();
-                ASSERT_TRUE(killed || child.exitCode() == 0) << "the swap failed";
-                if (swap != Swap::Renames) {
-                    EXPECT_TRUE(runtime::isRunnableExecutable(exe()))
-                        << "no moment without a runnable executable";
-                }
-
-                ExecutableBackup(exe()).recover();
-                ASSERT_TRUE(runtime::isRunnableExecutable(exe()));
-                const std::string now = readFile(exe());
-                EXPECT_TRUE(now == kOld || now == kNew);
-                if (!killed) {
-                    EXPECT_EQ(now, rollBack ? kOld : kNew);
-                    break;
-                }
-                EXPECT_EQ(entriesOf(m_dir.path()), Names{"Korvane.exe"});
+    const support::TemporaryFolder records;
+    writeFile(records.file("new.release"), recordFor(kNew, 2));
+    struct Run
+    {
+        Swap swap;
+        bool rollBack;
+        bool signedRelease;
+    };
+    std::vector<Run> runs;
+    for (const Swap swap : {Swap::Exchange, Swap::Link, Swap::Renames})
+        for (const bool rollBack : {false, true})
+            for (const bool signedRelease : {false, true})
+                runs.push_back({swap, rollBack, signedRelease});
+    for (const Run &run : runs) {
+        for (int killAfter = 1;; ++killAfter) {
+            SCOPED_TRACE(testing::Message()
+                         << nameOf(run.swap) << (run.rollBack ? ", rollback" : ", install")
+                         << (run.signedRelease ? ", signed" : "") << ", killed after step "
+                         << killAfter);
+            for (const std::string &name : entriesOf(m_dir.path()))
+                std::filesystem::remove_all(path(name.c_str()));
+            write(exe(), kOld);
+            write(part(), kNew, 0600);
+            if (run.signedRelease)
+                writeFile(path("Korvane.exe.refitor-release"), recordFor(kOld, 1));
+            if (run.rollBack) {
+                ExecutableBackup installer(exe());
+                installer.install(part(), run.signedRelease ? recordFor(kNew, 2) : std::string());
             }
+            std::vector<std::string> arguments{"refitor-test-child",
+                                               "swap",
+                                               exe().string(),
+                                               part().string(),
+                                               run.rollBack ? "rollback" : "install",
+                                               nameOf(run.swap),
+                                               std::to_string(killAfter)};
+            if (run.signedRelease)
+                arguments.push_back(records.file("new.release").string());
+            support::ChildProcess child(REFITOR_TEST_CHILD, arguments);
+            ASSERT_TRUE(child.wait());
+            const bool killed = child.killed();
+            ASSERT_TRUE(killed || child.exitCode() == 0) << "the swap failed";
+            if (run.swap != Swap::Renames) {
+                EXPECT_TRUE(runtime::isRunnableExecutable(exe()))
+                    << "no moment without a runnable executable";
+            }
+
+            ExecutableBackup(exe()).recover();
+            ASSERT_TRUE(runtime::isRunnableExecutable(exe()));
+            const std::string now = readFile(exe());
+            EXPECT_TRUE(now == kOld || now == kNew);
+            if (run.signedRelease) {
+                EXPECT_TRUE(recordNamesProgram(exe())) << "the record names the program";
+            }
+            if (!killed) {
+                EXPECT_EQ(now, run.rollBack ? kOld : kNew);
+                break;
+            }
+            const Names expected = run.signedRelease
+                                       ? Names{"Korvane.exe", "Korvane.exe.refitor-release"}
+                                       : Names{"Korvane.exe"};
+            EXPECT_EQ(entriesOf(m_dir.path()), expected);
         }
     }
 }

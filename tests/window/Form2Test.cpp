@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <optional>
 
 using runtime::testing::Key;
 using support::entriesOf;
@@ -46,10 +47,18 @@ protected:
         m_new =
             support::markerProgram(m_marker, "new", support::Ending::ListsItsDescriptors, 400'000);
         auto &server = m_http.server();
-        server.Get("/ProgramFiles/Korvane.exe",
+        server.Get("/ProgramFiles/Korvane.exe", [this](const httplib::Request &,
+                                                       httplib::Response &response) {
+            ++m_requests;
+            response.set_content(m_served ? *m_served : m_new, "application/octet-stream");
+        });
+        // The release file a signed run fetches first; a 404 while a test serves none.
+        server.Get(R"(/ProgramFiles/Korvane\.exe\.release)",
                    [this](const httplib::Request &, httplib::Response &response) {
-                       ++m_requests;
-                       response.set_content(m_new, "application/octet-stream");
+                       if (m_release)
+                           response.set_content(*m_release, "text/plain");
+                       else
+                           response.status = 404;
                    });
         // Answers that are a 200 but no program.
         server.Get("/empty", [](const httplib::Request &, httplib::Response &response) {
@@ -125,6 +134,7 @@ protected:
         m_window = &window;
         // The design-time address is the vendor's; the test points it at its own server.
         window.txtURL->setText(m_http.url(path));
+        window.setCompiledKeys(m_keys);
         window.Form_Load();
         window.window().show();
     }
@@ -165,6 +175,9 @@ protected:
     support::TemporaryFolder m_outside;
     std::filesystem::path m_marker;
     std::string m_new;
+    // What the server sends in the new version's place, and the release file it serves.
+    std::optional<std::string> m_served;
+    std::optional<std::string> m_release;
     LoopbackServer m_http;
     std::unique_ptr<runtime::testing::MessageBoxAnswerer> m_boxes;
     Names m_messages;
@@ -172,6 +185,9 @@ protected:
     std::string m_captionAtMessage;
     std::vector<bool> m_visibleAtMessage;
     Form2 *m_window = nullptr;
+    // The keys a run trusts before any release is installed: none, an unsigned run, unless a
+    // test signs.
+    std::vector<runtime::P256PublicKey> m_keys;
     int m_exitCode = -1;
     Names m_entriesAtEnd;
     std::atomic<int> m_requests{0};
@@ -282,6 +298,7 @@ TEST_F(WindowTest, StartsWithTheDefaultSkinAndArrowKeysInTheSkinListApplyOthers)
     Form2 window;
     m_window = &window;
     window.txtURL->setText(m_http.url("/slow"));
+    window.setCompiledKeys(m_keys);
     window.Form_Load();
     // Before the window is first shown, the engine has drawn the default skin.
     ASSERT_FALSE(window.window().isVisible());
@@ -370,6 +387,7 @@ TEST_F(WindowTest, SuccessfulRunInstallsStartsAndEnds)
     m_window = &window;
     window.txtURL->setText(m_http.url("/ProgramFiles/Korvane.exe"));
     const auto started = std::chrono::steady_clock::now();
+    window.setCompiledKeys(m_keys);
     window.Form_Load();
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(3))
         << "three seconds pass before the download starts";
@@ -586,6 +604,7 @@ TEST_F(WindowTest, ASecondUpdaterInTheFolderTouchesNothing)
     m_window = &window;
     window.txtURL->setText(m_http.url("/ProgramFiles/Korvane.exe"));
     const auto started = std::chrono::steady_clock::now();
+    window.setCompiledKeys(m_keys);
     window.Form_Load();
     EXPECT_EQ(m_exitCode, Form2::kExitBusy);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2))
@@ -914,3 +933,337 @@ TEST_F(WindowTest, PauseWaitsWithoutBusyingTheProcessorAndDispatchesEvents)
     EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(2400))
         << "a comma is no decimal point: only the 2 counts";
 }
+
+namespace {
+
+// A signed run, a row at a time: what signs the release file, what is installed already, and
+// what a server, a mirror or the network makes of the files, against what must come of it.
+enum class Signer
+{
+    First,     // the key the build trusts
+    Successor, // the key the first one hands over to
+    Other      // a key nobody trusts
+};
+
+enum class Installed
+{
+    Nothing,
+    FirstNamingSuccessor,   // release 1, signed with the first key, naming the successor
+    SuccessorRetiringFirst, // release 2, signed with the successor, retiring the first key
+    FirstSerial5            // release 5, signed with the first key
+};
+
+enum class Tamper
+{
+    None,
+    FileByte,       // a byte of the program flipped on its way
+    ReleaseByte,    // a byte of the release file's hash flipped on its way
+    ShortSignature, // the signature cut short
+    Missing,        // no release file (404)
+    Empty,
+    Huge, // a release file of 1 MiB
+    Malformed,
+    Larger, // the program with bytes more than signed
+    Smaller // the program with bytes fewer than signed
+};
+
+struct SignedRow
+{
+    const char *name;
+    Signer signer = Signer::First;
+    Installed installed = Installed::Nothing;
+    std::vector<std::string> options;
+    int serial = 2;
+    Tamper tamper = Tamper::None;
+    bool keys = true;        // false: an unsigned build, trusting nothing
+    const char *reason = ""; // what the failure says; "" when the new version goes in
+};
+
+const SignedRow kSignedRows[] = {
+    {"GoodUnderTheFirstKey", Signer::First, Installed::Nothing, {}},
+    {"GoodUnderTheSuccessorAfterRotation", Signer::Successor, Installed::FirstNamingSuccessor, {}},
+    {"ARetiredKey",
+     Signer::First,
+     Installed::SuccessorRetiringFirst,
+     {},
+     3,
+     Tamper::None,
+     true,
+     "The release file's signature does not match any trusted key."},
+    {"AnotherKey",
+     Signer::Other,
+     Installed::Nothing,
+     {},
+     2,
+     Tamper::None,
+     true,
+     "The release file's signature does not match any trusted key."},
+    {"AFlippedByteInTheFile",
+     Signer::First,
+     Installed::Nothing,
+     {},
+     2,
+     Tamper::FileByte,
+     true,
+     "The downloaded file does not match its signed hash."},
+    {"AFlippedByteInTheReleaseFile",
+     Signer::First,
+     Installed::Nothing,
+     {},
+     2,
+     Tamper::ReleaseByte,
+     true,
+     "The release file's signature does not match any trusted key."},
+    {"ATruncatedSignature",
+     Signer::First,
+     Installed::Nothing,
+     {},
+     2,
+     Tamper::ShortSignature,
+     true,
+     "The release file's signature does not match any trusted key."},
+    {"AMissingReleaseFile",
+     Signer::First,
+     Installed::Nothing,
+     {},
+     2,
+     Tamper::Missing,
+     true,
+     "The release file could not be fetched: the server answered 404."},
+    {"AnEmptyReleaseFile",
+     Signer::First,
+     Installed::Nothing,
+     {},
+     2,
+     Tamper::Empty,
+     true,
+     "The release file is malformed: it is empty."},
+    {"A1MiBReleaseFile",
+     Signer::First,
+     Installed::Nothing,
+     {},
+     2,
+     Tamper::Huge,
+     true,
+     "more than 65,536 bytes"},
+    {"AMalformedReleaseFile",
+     Signer::First,
+     Installed::Nothing,
+     {},
+     2,
+     Tamper::Malformed,
+     true,
+     "The release file is malformed: "},
+    {"AFileLargerThanSigned",
+     Signer::First,
+     Installed::Nothing,
+     {},
+     2,
+     Tamper::Larger,
+     true,
+     "bytes the release names"},
+    {"AFileSmallerThanSigned",
+     Signer::First,
+     Installed::Nothing,
+     {},
+     2,
+     Tamper::Smaller,
+     true,
+     "bytes its release names"},
+    {"ALowerSerial",
+     Signer::First,
+     Installed::FirstSerial5,
+     {},
+     4,
+     Tamper::None,
+     true,
+     "The server offered release 4, older than the installed release 5."},
+    {"AnExpiredFile",
+     Signer::First,
+     Installed::Nothing,
+     {"--expires", "2020-01-01T00:00:00Z"},
+     2,
+     Tamper::None,
+     true,
+     "The release file expired on 2020-01-01 00:00:00 UTC."},
+    {"AnotherProduct",
+     Signer::First,
+     Installed::Nothing,
+     {"--product", "Vantorel"},
+     2,
+     Tamper::None,
+     true,
+     "The release file is for Vantorel, not Korvane."},
+    {"AnUnsignedBuild", Signer::First, Installed::Nothing, {}, 2, Tamper::None, false},
+};
+
+const char *keyName(Signer signer)
+{
+    return signer == Signer::First ? "first" : signer == Signer::Successor ? "successor" : "other";
+}
+
+std::filesystem::path keyFile(Signer signer, bool publicHalf)
+{
+    return std::filesystem::path(REFITOR_TEST_RELEASE_KEYS) / keyName(signer) /
+           (publicHalf ? "release-key.pub.pem" : "release-key.pem");
+}
+
+// The 65-byte point of a public key in PEM: the last bytes of its SubjectPublicKeyInfo, which
+// the lines between the armour hold in base64.
+runtime::P256PublicKey pointOf(Signer signer)
+{
+    static constexpr std::string_view kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string der;
+    std::uint32_t bits = 0;
+    int held = 0;
+    const std::string pem = readFile(keyFile(signer, true));
+    for (std::size_t at = 0; at < pem.size();) {
+        const std::size_t end = std::min(pem.find('\n', at), pem.size());
+        const std::string_view line = std::string_view(pem).substr(at, end - at);
+        at = end + 1;
+        if (line.starts_with("-----"))
+            continue;
+        for (const char c : line) {
+            const std::size_t value = kAlphabet.find(c);
+            if (value == std::string_view::npos)
+                continue; // the padding
+            bits = (bits << 6U) | static_cast<std::uint32_t>(value);
+            held += 6;
+            if (held >= 8) {
+                held -= 8;
+                der.push_back(static_cast<char>((bits >> static_cast<unsigned>(held)) & 0xFFU));
+            }
+        }
+    }
+    runtime::P256PublicKey point{};
+    if (der.size() >= point.size())
+        std::copy(der.end() - static_cast<std::ptrdiff_t>(point.size()), der.end(), point.begin());
+    return point;
+}
+
+class SignedUpdateTest : public WindowTest, public ::testing::WithParamInterface<SignedRow>
+{
+protected:
+    // The release file scripts/sign-update writes for program (a folder of its own for each).
+    std::string signRelease(const std::string &program, Signer signer, int serial,
+                            const std::vector<support::HostArgument> &options)
+    {
+        const std::filesystem::path folder = m_outside.file("signed-" + std::to_string(++m_signed));
+        std::filesystem::create_directory(folder);
+        const std::filesystem::path file = folder / "Korvane.exe";
+        writeFile(file, program);
+        std::vector<support::HostArgument> arguments{
+            std::string("sign"), std::string("--key"), keyFile(signer, false),
+            std::string("--serial"), std::to_string(serial)};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        arguments.emplace_back(file);
+        std::filesystem::path release = file;
+        release += ".release";
+        if (!support::runHostScript(REFITOR_SIGN_UPDATE, arguments, release))
+            throw std::runtime_error("scripts/sign-update could not sign " + file.string());
+        return readFile(release);
+    }
+
+    int m_signed = 0;
+};
+
+} // namespace
+
+TEST_P(SignedUpdateTest, OnlyAVerifiedReleaseTakesThePlaceOfTheOldOne)
+{
+    const SignedRow &row = GetParam();
+    writeOldExecutable();
+    const auto record = m_app.file("Korvane.exe.refitor-release");
+    std::string installed;
+    switch (row.installed) {
+    case Installed::Nothing:
+        break;
+    case Installed::FirstNamingSuccessor:
+        installed = signRelease(old(), Signer::First, 1,
+                                {std::string("--successor"), keyFile(Signer::Successor, true)});
+        break;
+    case Installed::SuccessorRetiringFirst:
+        installed = signRelease(old(), Signer::Successor, 2,
+                                {std::string("--retire"), keyFile(Signer::First, true)});
+        break;
+    case Installed::FirstSerial5:
+        installed = signRelease(old(), Signer::First, 5, {});
+        break;
+    }
+    if (!installed.empty())
+        writeFile(record, installed);
+
+    std::string release =
+        signRelease(m_new, row.signer, row.serial,
+                    std::vector<support::HostArgument>(row.options.begin(), row.options.end()));
+    const auto flip = [](std::string bytes, std::size_t at) {
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
+        return bytes;
+    };
+    switch (row.tamper) {
+    case Tamper::None:
+        break;
+    case Tamper::FileByte:
+        m_served = flip(m_new, m_new.size() / 2);
+        break;
+    case Tamper::ReleaseByte:
+        // A hexadecimal digit of the hash for another: still well formed, no longer signed.
+        release[release.find("sha256 ") + 7] =
+            release[release.find("sha256 ") + 7] == 'a' ? 'b' : 'a';
+        break;
+    case Tamper::ShortSignature:
+        release.erase(release.size() - 5, 4);
+        break;
+    case Tamper::Missing:
+        break;
+    case Tamper::Empty:
+        release.clear();
+        break;
+    case Tamper::Huge:
+        release = std::string(1024 * 1024, 'r');
+        break;
+    case Tamper::Malformed:
+        release = "refitor-release 1\nproduct Korvane\nsize twelve\n";
+        break;
+    case Tamper::Larger:
+        m_served = m_new + std::string(4096, '\0');
+        break;
+    case Tamper::Smaller:
+        m_served = m_new.substr(0, m_new.size() - 4096);
+        break;
+    }
+    if (row.tamper != Tamper::Missing)
+        m_release = release;
+    if (row.keys)
+        m_keys = {pointOf(Signer::First)};
+
+    Form2 window;
+    runUpdate(window, "/ProgramFiles/Korvane.exe");
+
+    const std::string recordNow = runtime::pathExists(record) ? readFile(record) : std::string();
+    Names expectedEntries{"Korvane.exe"};
+    if (*row.reason == '\0') {
+        EXPECT_EQ(m_exitCode, Form2::kExitUpdated) << (m_messages.empty() ? "" : m_messages[0]);
+        EXPECT_TRUE(readFile(exe()) == m_new);
+        EXPECT_EQ(marker("new"), "new");
+        // A signed run keeps the release it installed; an unsigned one has none to keep.
+        EXPECT_EQ(recordNow, row.keys ? release : installed);
+    } else {
+        EXPECT_EQ(m_exitCode, Form2::kExitFailed);
+        ASSERT_EQ(m_messages.size(), 1U);
+        EXPECT_TRUE(m_messages[0].starts_with("Update failed\n\n")) << m_messages[0];
+        EXPECT_TRUE(contains(m_messages[0], row.reason)) << m_messages[0];
+        EXPECT_TRUE(readFile(exe()) == old()) << "nothing unverified is installed";
+        EXPECT_EQ(marker("old"), "old") << "nothing unverified is started";
+        EXPECT_EQ(recordNow, installed) << "the record still names the program in place";
+    }
+    if (!recordNow.empty())
+        expectedEntries.push_back("Korvane.exe.refitor-release");
+    EXPECT_EQ(entriesOf(m_app.path()), expectedEntries) << "nothing is left over";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SignedUpdateTest, ::testing::ValuesIn(kSignedRows),
+                         [](const ::testing::TestParamInfo<SignedRow> &row) {
+                             return std::string(row.param.name);
+                         });

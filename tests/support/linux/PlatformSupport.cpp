@@ -208,6 +208,19 @@ std::unique_ptr<SymbolicLink> makeSymbolicLink(const std::filesystem::path &targ
     return std::make_unique<UnixLink>(link);
 }
 
+bool runHostScript(const std::string &hostScript, const std::vector<HostArgument> &arguments,
+                   const std::filesystem::path &produced)
+{
+    std::vector<std::string> words{"bash", hostScript};
+    for (const HostArgument &argument : arguments)
+        words.push_back(std::holds_alternative<std::string>(argument)
+                            ? std::get<std::string>(argument)
+                            : std::get<std::filesystem::path>(argument).string());
+    ChildProcess script("/bin/bash", words);
+    script.closeInput();
+    return script.wait(30000) && script.exitCode() == 0 && std::filesystem::exists(produced);
+}
+
 namespace {
 
 // The Qt runtime takes the decimal separator from QLocale's default, which stands for the

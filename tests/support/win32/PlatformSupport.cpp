@@ -299,7 +299,7 @@ bool runUnixProgram(std::wstring commandLine, const std::function<bool()> &done)
         return false;
     ::CloseHandle(started.hThread);
     ::CloseHandle(started.hProcess);
-    return waitUntil(done, 10000);
+    return waitUntil(done, 30000);
 }
 
 bool nameIsThere(const std::filesystem::path &path)
@@ -357,6 +357,21 @@ std::unique_ptr<SymbolicLink> makeSymbolicLink(const std::filesystem::path &targ
                         [&] { return nameIsThere(link); }))
         return nullptr;
     return std::make_unique<WineUnixLink>(link, to);
+}
+
+bool runHostScript(const std::string &hostScript, const std::vector<HostArgument> &arguments,
+                   const std::filesystem::path &produced)
+{
+    std::wstring commandLine = L"/bin/bash " + quoted(wideOf(hostScript, CP_UTF8));
+    for (const HostArgument &argument : arguments) {
+        const std::string word = std::holds_alternative<std::string>(argument)
+                                     ? std::get<std::string>(argument)
+                                     : unixPathOf(std::get<std::filesystem::path>(argument));
+        if (word.empty())
+            return false;
+        commandLine += L" " + quoted(wideOf(word, CP_UTF8));
+    }
+    return runUnixProgram(commandLine, [&] { return nameIsThere(produced); });
 }
 
 namespace {
