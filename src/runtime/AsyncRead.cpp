@@ -45,6 +45,16 @@ bool isTemporaryFileName(const std::string &fileName)
                        [](char c) { return kAlphabet.find(c) != std::string_view::npos; });
 }
 
+std::int64_t bodyCap(const TransferLimits &limits) noexcept
+{
+    return capIsSigned(limits) ? limits.signedBytes : limits.maxBytes;
+}
+
+bool capIsSigned(const TransferLimits &limits) noexcept
+{
+    return limits.signedBytes >= 0 && limits.signedBytes <= limits.maxBytes;
+}
+
 void setTransferLimits(const TransferLimits &limits)
 {
     LimitsStore &store = limitsStore();

@@ -74,6 +74,14 @@ struct TransferLimits
     std::int64_t signedBytes = -1;
 };
 
+/// Any thread. The most body bytes a transfer under limits takes: a signed release's size where
+/// there is one, never above the general limit. Never throws.
+std::int64_t bodyCap(const TransferLimits &limits) noexcept;
+
+/// Any thread. Whether that cap is a signed release's size rather than the general limit, so
+/// that a refusal names the figure the user can check. Never throws.
+bool capIsSigned(const TransferLimits &limits) noexcept;
+
 /// Reads URLs in the background, each into a temporary file, under a name. Transfers run on a
 /// worker thread of the runtime's own; every notification is delivered on the UI thread, in
 /// order per transfer, by calling the handlers the reader was made with. Only a complete final

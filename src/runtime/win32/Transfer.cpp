@@ -666,17 +666,14 @@ std::string Transfer::conclude()
     return failure;
 }
 
-// A signed release's size caps the body below the general limit; a refusal then names it, since
-// that is the figure the user can check.
 std::int64_t Transfer::bodyCap() const noexcept
 {
-    return m_limits.signedBytes >= 0 ? std::min(m_limits.signedBytes, m_limits.maxBytes)
-                                     : m_limits.maxBytes;
+    return runtime::bodyCap(m_limits);
 }
 
 Transfer::Refusal Transfer::overCap(bool announced) const noexcept
 {
-    if (m_limits.signedBytes >= 0 && m_limits.signedBytes <= m_limits.maxBytes)
+    if (capIsSigned(m_limits))
         return announced ? Refusal::AnnouncedBeyondRelease : Refusal::SentBeyondRelease;
     return announced ? Refusal::AnnouncedTooLong : Refusal::SentTooLong;
 }
