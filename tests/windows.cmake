@@ -159,9 +159,13 @@ add_test(NAME tls.server.cleanup
     COMMAND sh ${REFITOR_TLS_SERVER_SCRIPT} stop ${REFITOR_TLS_SERVER_FOLDER})
 set_tests_properties(tls.server.setup PROPERTIES FIXTURES_SETUP tls-server TIMEOUT 60)
 set_tests_properties(tls.server.cleanup PROPERTIES FIXTURES_CLEANUP tls-server TIMEOUT 30)
-set_property(TEST runtime_tests APPEND PROPERTY FIXTURES_REQUIRED tls-server)
-set_property(TEST runtime_tests APPEND PROPERTY
-    ENVIRONMENT "REFITOR_TLS_SERVER=${REFITOR_TLS_SERVER_FOLDER}")
+# name: a test entry whose https cases use that server.
+function(refitor_needs_tls_server name)
+    set_property(TEST ${name} APPEND PROPERTY FIXTURES_REQUIRED tls-server)
+    set_property(TEST ${name} APPEND PROPERTY
+        ENVIRONMENT "REFITOR_TLS_SERVER=${REFITOR_TLS_SERVER_FOLDER}")
+endfunction()
+refitor_needs_tls_server(runtime_tests)
 
 # The skin format alone, with GoogleTest and nothing of the runtime.
 add_executable(skin_tests
@@ -186,6 +190,7 @@ refitor_add_wine_test(window_tests window_tests
                       --gtest_filter=-*RegionalSettings*:Rows/SignedUpdateTest.*)
 # The signed runs, a table of whole update runs, beside the rest.
 refitor_add_wine_test(window_tests.signed window_tests --gtest_filter=Rows/SignedUpdateTest.*)
+refitor_needs_tls_server(window_tests.signed)
 refitor_add_wine_test(window_tests.regional_settings window_tests
                       --gtest_filter=*RegionalSettings*)
 set_tests_properties(window_tests.regional_settings PROPERTIES RUN_SERIAL ON)

@@ -320,7 +320,7 @@ TEST_F(AsyncReaderTest, RedirectsAreFollowedUpToTheLimitAndOnlyToTheWeb)
 TEST_F(AsyncReaderTest, AnHttpsDownloadIsNeverRedirectedToPlainHttp)
 {
     std::string whyNone;
-    const std::unique_ptr<readertest::TlsServer> tls = readertest::startTlsServer(whyNone);
+    const std::unique_ptr<support::TlsServer> tls = support::startTlsServer(whyNone);
     if (!tls)
         GTEST_SKIP() << whyNone;
     const auto trusted = runtime::testing::trustCertificateAuthority(tls->authorityFile);

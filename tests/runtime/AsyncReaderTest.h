@@ -44,18 +44,6 @@ bool takesChunkedBodies();
 /// A loopback HTTPS server (support/tls-server.py) at https://localhost:port, whose certificate
 /// was signed by the authority whose certificate is authorityFile. It serves /file/N and
 /// /redirect?to=URL.
-struct TlsServer
-{
-    virtual ~TlsServer() = default;
-    int port = 0;
-    std::filesystem::path authorityFile;
-};
-
-/// Test thread. A running TLS server, or null with why there is none here. On Linux the test
-/// starts one of its own, stopped by its process id when the result goes; under Wine it is the
-/// one the tests' fixture started and stops (tests/windows.cmake), since a Linux program that
-/// Wine starts has no process handle to stop it by.
-std::unique_ptr<TlsServer> startTlsServer(std::string &whyNone);
 
 // Shared by every runtime (runtime/AsyncReaderTest.cpp).
 

@@ -123,6 +123,23 @@ using HostArgument = std::variant<std::string, std::filesystem::path>;
 bool runHostScript(const std::string &hostScript, const std::vector<HostArgument> &arguments,
                    const std::filesystem::path &produced);
 
+/// A loopback HTTPS server (support/tls-server.py) with a test authority of its own: GET
+/// /file/N sends N bytes, GET /redirect?to=URL redirects there. Reached as https://localhost:port.
+struct TlsServer
+{
+    virtual ~TlsServer() = default;
+    int port = 0;
+    /// The authority's certificate, to be trusted (runtime::testing::trustCertificateAuthority).
+    std::filesystem::path authorityFile;
+};
+
+/// A running TLS server, or null with why there is none here. On Linux the test starts one of
+/// its own, stopped by its process id when the result goes; under Wine it is the one a CTest
+/// fixture started and stops (tests/windows.cmake: the test entry names its folder in
+/// REFITOR_TLS_SERVER), since a Linux program that Wine starts has no process handle to stop it
+/// by.
+std::unique_ptr<TlsServer> startTlsServer(std::string &whyNone);
+
 /// Keeps a program that crashes from leaving a memory dump behind.
 void disableCrashDumps();
 

@@ -10,7 +10,9 @@
 #include "support/SystemSupport.h"
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <optional>
 
@@ -55,6 +57,7 @@ protected:
         // The release file a signed run fetches first; a 404 while a test serves none.
         server.Get(R"(/ProgramFiles/Korvane\.exe\.release)",
                    [this](const httplib::Request &, httplib::Response &response) {
+                       ++m_releaseRequests;
                        if (m_release)
                            response.set_content(*m_release, "text/plain");
                        else
@@ -133,7 +136,7 @@ protected:
     {
         m_window = &window;
         // The design-time address is the vendor's; the test points it at its own server.
-        window.txtURL->setText(m_http.url(path));
+        window.txtURL->setText(m_address.empty() ? m_http.url(path) : m_address);
         window.setCompiledKeys(m_keys);
         window.Form_Load();
         window.window().show();
@@ -191,6 +194,9 @@ protected:
     int m_exitCode = -1;
     Names m_entriesAtEnd;
     std::atomic<int> m_requests{0};
+    std::atomic<int> m_releaseRequests{0};
+    // Where a run downloads from instead of the loopback server's path, when set.
+    std::string m_address;
 };
 
 bool contains(const std::string &text, const std::string &part)
@@ -977,6 +983,7 @@ struct SignedRow
     Tamper tamper = Tamper::None;
     bool keys = true;        // false: an unsigned build, trusting nothing
     const char *reason = ""; // what the failure says; "" when the new version goes in
+    bool overHttps = false;  // the address is https, and redirects to the loopback server's http
 };
 
 const SignedRow kSignedRows[] = {
@@ -1095,6 +1102,16 @@ const SignedRow kSignedRows[] = {
      true,
      "The release file is for Vantorel, not Korvane."},
     {"AnUnsignedBuild", Signer::First, Installed::Nothing, {}, 2, Tamper::None, false},
+    {"AnHttpsAddressRedirectedToHttp",
+     Signer::First,
+     Installed::Nothing,
+     {},
+     2,
+     Tamper::None,
+     true,
+     "The release file could not be fetched: the server redirected the download from https to an "
+     "insecure http address.",
+     true},
 };
 
 const char *keyName(Signer signer)
@@ -1237,6 +1254,24 @@ TEST_P(SignedUpdateTest, OnlyAVerifiedReleaseTakesThePlaceOfTheOldOne)
         m_release = release;
     if (row.keys)
         m_keys = {pointOf(Signer::First)};
+    std::unique_ptr<support::TlsServer> tls;
+    std::unique_ptr<runtime::testing::TrustedAuthority> trusted;
+    if (row.overHttps) {
+        std::string whyNone;
+        tls = support::startTlsServer(whyNone);
+        if (!tls)
+            GTEST_SKIP() << whyNone;
+        trusted = runtime::testing::trustCertificateAuthority(tls->authorityFile);
+        // The release file's address is the program's followed by ".release", which lands at
+        // the end of the redirect's target.
+        std::string target;
+        for (const char c : m_http.url("/ProgramFiles/Korvane.exe")) {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+            target += std::isalnum(static_cast<unsigned char>(c)) ? std::string(1, c) : escaped;
+        }
+        m_address = "https://localhost:" + std::to_string(tls->port) + "/redirect?to=" + target;
+    }
 
     Form2 window;
     runUpdate(window, "/ProgramFiles/Korvane.exe");
@@ -1257,6 +1292,9 @@ TEST_P(SignedUpdateTest, OnlyAVerifiedReleaseTakesThePlaceOfTheOldOne)
         EXPECT_TRUE(readFile(exe()) == old()) << "nothing unverified is installed";
         EXPECT_EQ(marker("old"), "old") << "nothing unverified is started";
         EXPECT_EQ(recordNow, installed) << "the record still names the program in place";
+    }
+    if (row.overHttps) {
+        EXPECT_EQ(m_releaseRequests, 0) << "not even the request goes out in the clear";
     }
     if (!recordNow.empty())
         expectedEntries.push_back("Korvane.exe.refitor-release");

@@ -99,25 +99,6 @@ bool takesChunkedBodies()
     return false;
 }
 
-std::unique_ptr<TlsServer> startTlsServer(std::string &whyNone)
-{
-    // The fixture's folder, a Linux path, which Wine shows on drive Z.
-    const char *folder = std::getenv("REFITOR_TLS_SERVER");
-    if (folder == nullptr || *folder != '/' || !runningUnderWine()) {
-        whyNone = "no TLS server: under Wine, CTest's fixture starts one (tests/windows.cmake)";
-        return nullptr;
-    }
-    auto server = std::make_unique<TlsServer>();
-    const fs::path shared = fs::path("Z:" + std::string(folder));
-    std::ifstream portFile(shared / "port");
-    if (!(portFile >> server->port) || server->port <= 0) {
-        whyNone = "the TLS server's port is not in " + (shared / "port").string();
-        return nullptr;
-    }
-    server->authorityFile = shared / "ca.pem";
-    return server;
-}
-
 } // namespace readertest
 
 namespace {

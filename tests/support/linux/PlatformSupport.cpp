@@ -223,6 +223,39 @@ bool runHostScript(const std::string &hostScript, const std::vector<HostArgument
 
 namespace {
 
+class LinuxTlsServer final : public TlsServer
+{
+public:
+    LinuxTlsServer()
+        : m_child(REFITOR_TEST_PYTHON,
+                  {"python3", REFITOR_TLS_SERVER_SCRIPT, m_folder.path().string()})
+    {
+        // It makes its keys first, which takes a moment.
+        const std::string line = m_child.readLine(30000);
+        port = line.empty() ? 0 : std::stoi(line);
+        authorityFile = m_folder.file("ca.pem");
+    }
+
+private:
+    // The folder goes after the server, which the child's destructor ends by its process id.
+    support::TemporaryFolder m_folder;
+    support::ChildProcess m_child;
+};
+
+} // namespace
+
+std::unique_ptr<TlsServer> startTlsServer(std::string &whyNone)
+{
+    auto server = std::make_unique<LinuxTlsServer>();
+    if (server->port == 0) {
+        whyNone = "the TLS server did not start";
+        return nullptr;
+    }
+    return server;
+}
+
+namespace {
+
 // The Qt runtime takes the decimal separator from QLocale's default, which stands for the
 // user's locale; setting the default is what a German user's session amounts to.
 class QtDecimalComma final : public DecimalComma

@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <stdexcept>
 #include <string_view>
@@ -372,6 +374,34 @@ bool runHostScript(const std::string &hostScript, const std::vector<HostArgument
         commandLine += L" " + quoted(wideOf(word, CP_UTF8));
     }
     return runUnixProgram(commandLine, [&] { return nameIsThere(produced); });
+}
+
+namespace {
+
+bool underWine()
+{
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+} // namespace
+
+std::unique_ptr<TlsServer> startTlsServer(std::string &whyNone)
+{
+    // The fixture's folder, a Linux path, which Wine shows on drive Z.
+    const char *folder = std::getenv("REFITOR_TLS_SERVER");
+    if (folder == nullptr || *folder != '/' || !underWine()) {
+        whyNone = "no TLS server: under Wine, CTest's fixture starts one (tests/windows.cmake)";
+        return nullptr;
+    }
+    auto server = std::make_unique<TlsServer>();
+    const std::filesystem::path shared = std::filesystem::path("Z:" + std::string(folder));
+    std::ifstream portFile(shared / "port");
+    if (!(portFile >> server->port) || server->port <= 0) {
+        whyNone = "the TLS server's port is not in " + (shared / "port").string();
+        return nullptr;
+    }
+    server->authorityFile = shared / "ca.pem";
+    return server;
 }
 
 namespace {
