@@ -30,6 +30,20 @@ die() { # TEXT...: says it on the error stream and ends the script with 1
   exit 1
 }
 
+# --- Checks ------------------------------------------------------------------------------------
+
+# The test scripts count their checks in passed and failed, which they set to 0 themselves. pass
+# and fail are the plain ones; a script that says more of each (its scenario) defines its own
+# after sourcing this file, and check calls whichever stands.
+pass() { passed=$((passed + 1)); } # DESCRIPTION
+fail() { failed=$((failed + 1)); say "FAIL: $1"; } # DESCRIPTION
+
+check() { # DESCRIPTION COMMAND...: passes when the command succeeds
+  local what="$1"
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+
 # --- Processes ---------------------------------------------------------------------------------
 
 # on_exit FUNCTION: FUNCTION runs once when the script ends, however it ends. Bash runs no EXIT

@@ -99,11 +99,6 @@ fail() {
   scenario_ok=0
   say "FAIL $scenario: $1"
 }
-check() { # DESCRIPTION COMMAND...: passes when the command succeeds
-  local what="$1"
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
 
 # --- X display ---------------------------------------------------------------------------------
 

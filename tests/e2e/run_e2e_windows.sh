@@ -89,11 +89,6 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/refitor-e2e-windows.XXXXXX")"
 passed=0 failed=0 scenario_ok=1 scenario=setup
 pass() { passed=$((passed + 1)); say "PASS $scenario: $1"; }
 fail() { failed=$((failed + 1)); scenario_ok=0; say "FAIL $scenario: $1"; }
-check() { # DESCRIPTION COMMAND...
-  local what="$1"
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
 
 start_xvfb "$work" 1024x768x24 || exit 1
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"

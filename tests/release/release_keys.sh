@@ -35,13 +35,6 @@ on_exit cleanup
 work="$(mktemp -d "${TMPDIR:-/tmp}/refitor-release-keys.XXXXXX")"
 
 passed=0 failed=0
-pass() { passed=$((passed + 1)); }
-fail() { failed=$((failed + 1)); say "FAIL: $1"; }
-check() { # DESCRIPTION COMMAND...
-  local what="$1"
-  shift
-  if "$@"; then pass; else fail "$what"; fi
-}
 
 # header_holds HEADER URL PEM...: HEADER compiles, with this build's warnings as errors, to
 # exactly the points of PEM... in that order, kSigned when there are any, and URL.

@@ -30,13 +30,6 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/refitor-sign-update.XXXXXX")"
 cd "$work"
 
 passed=0 failed=0
-pass() { passed=$((passed + 1)); }
-fail() { failed=$((failed + 1)); say "FAIL: $1"; }
-check() { # DESCRIPTION COMMAND...
-  local what="$1"
-  shift
-  if "$@"; then pass; else fail "$what"; fi
-}
 
 # run ARGS...: sign-update's exit status in status, its output in out and err.
 run() {
