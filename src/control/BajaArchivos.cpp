@@ -4,7 +4,10 @@
 #include "runtime/Files.h"
 #include "runtime/RuntimeError.h"
 #include "runtime/Statement.h"
+#include "runtime/SupportLog.h"
 #include "runtime/Text.h"
+
+#include <random>
 
 BajaArchivos::BajaArchivos(runtime::Window *container)
     : m_face(runtime::controls().createControlFace(container))
@@ -33,30 +36,44 @@ void BajaArchivos::Download(const std::string &sWWWFile, const std::string &sDes
     // The temporary file lives beside the destination, so the final move is one rename on one
     // file system and never a copy.
     const std::string folder = runtime::folderOf(sDestination);
-    const auto start = [&] {
-        m_reader->start(sWWWFile, runtime::AsyncReader::kKindFile, sId,
-                        runtime::AsyncReader::kOptionForceUpdate,
-                        folder.empty() ? std::filesystem::path(".")
-                                       : runtime::pathFromUtf8(folder));
-    };
+    Attempts attempts;
+    attempts.url = sWWWFile;
+    attempts.folder = folder.empty() ? std::filesystem::path(".") : runtime::pathFromUtf8(folder);
+    attempts.limits = runtime::transferLimits();
+    attempts.deadline = std::chrono::steady_clock::now() + m_policy.budget;
+    // A signed release's file is capped at the signed size and hashed as it is written; the
+    // others are left as they were.
     const auto expected = m_expected.find(sId);
-    if (expected == m_expected.end()) {
-        start();
-        return;
-    }
-    // A transfer takes the limits in force as it starts: this one is capped at the signed size
-    // and hashed as it is written; the others are left as they were.
-    const runtime::TransferLimits saved = runtime::transferLimits();
-    runtime::TransferLimits limits = saved;
-    limits.signedBytes = expected->second.size;
-    runtime::setTransferLimits(limits);
+    if (expected != m_expected.end())
+        attempts.limits.signedBytes = expected->second.size;
+    runtime::supportlog::line("download " + sId + ": " +
+                              runtime::supportlog::withoutCredentials(sWWWFile));
+    m_attempts[sId] = std::move(attempts);
     try {
-        start();
+        startAttempt(sId, nullptr, std::chrono::milliseconds(0));
     } catch (...) {
-        runtime::setTransferLimits(saved);
+        m_attempts.erase(sId);
         throw;
     }
-    runtime::setTransferLimits(saved);
+}
+
+void BajaArchivos::startAttempt(const std::string &sId,
+                                std::shared_ptr<runtime::PartialDownload> resume,
+                                std::chrono::milliseconds wait)
+{
+    Attempts &attempts = m_attempts.at(sId);
+    runtime::TransferAttempt attempt;
+    attempt.target = attempts.url;
+    attempt.kind = runtime::AsyncReader::kKindFile;
+    attempt.name = sId;
+    attempt.options = runtime::AsyncReader::kOptionForceUpdate;
+    attempt.tempFolder = attempts.folder;
+    attempt.limits = attempts.limits;
+    attempt.resume = std::move(resume);
+    attempt.delay = wait;
+    attempt.deadline = attempts.deadline;
+    m_reader->start(std::move(attempt));
+    ++attempts.made;
 }
 
 void BajaArchivos::expect(const std::string &sId, std::int64_t size,
@@ -88,10 +105,132 @@ void BajaArchivos::UserControl_ReadProgress(const runtime::AsyncProperty &AsyncP
         m_progress(downloaded, total, id);
 }
 
+namespace {
+
+/// Whether a failure may pass when the same request is made again a little later.
+bool mayPass(const runtime::AsyncProperty &record)
+{
+    using runtime::TransferError;
+    switch (record.error()) {
+    case TransferError::NameNotFound:
+    case TransferError::ConnectFailed:
+    case TransferError::ConnectTimedOut:
+    case TransferError::NoAnswer:
+    case TransferError::Cut:
+    case TransferError::Reset:
+    case TransferError::Stalled:
+    case TransferError::TooSlow:
+        return true;
+    case TransferError::HttpStatus: {
+        const int status = record.httpStatus();
+        return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 ||
+               status == 504;
+    }
+    default:
+        return false;
+    }
+}
+
+std::string minutesText(std::chrono::milliseconds budget)
+{
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(budget).count();
+    if (seconds % 60 == 0)
+        return runtime::groupedCount(seconds / 60) + (seconds == 60 ? " minute" : " minutes");
+    return runtime::groupedCount(seconds) + (seconds == 1 ? " second" : " seconds");
+}
+
+} // namespace
+
+// A failed attempt that may pass is made again after its wait, continuing its bytes where it
+// can, as long as attempts and time remain; the key stays pending throughout and no Completed
+// is raised for it.
+bool BajaArchivos::retry(const runtime::AsyncProperty &AsyncProp)
+{
+    const std::string sId = AsyncProp.PropertyName();
+    const auto found = m_attempts.find(sId);
+    if (found == m_attempts.end() || !mayPass(AsyncProp))
+        return false;
+    Attempts &attempts = found->second;
+    const int made = attempts.made;
+    if (made > static_cast<int>(m_policy.waits.size()))
+        return false;
+    std::chrono::milliseconds wait{0};
+    const int retryAfter = AsyncProp.retryAfterSeconds();
+    if (retryAfter >= 0 && std::chrono::seconds(retryAfter) <= m_policy.longestRetryAfter) {
+        wait = std::chrono::seconds(retryAfter);
+    } else {
+        const auto base = m_policy.waits[static_cast<std::size_t>(made - 1)];
+        std::uniform_real_distribution<double> spread(-m_policy.jitter, m_policy.jitter);
+        wait = std::chrono::milliseconds(static_cast<std::int64_t>(
+            static_cast<double>(base.count()) * (1.0 + spread(m_random))));
+    }
+    // A wait that would end past the budget only puts off the same failure.
+    if (std::chrono::steady_clock::now() + wait >= attempts.deadline)
+        return false;
+    RetryNotice notice;
+    notice.sId = sId;
+    notice.reason = AsyncProp.failure();
+    notice.attempt = made + 1;
+    notice.attempts = static_cast<int>(m_policy.waits.size()) + 1;
+    notice.wait = wait;
+    notice.resumeFrom = AsyncProp.partial() ? AsyncProp.partial()->bytes() : 0;
+    std::string refused;
+    if (!runtime::runStatement([&] { startAttempt(sId, AsyncProp.partial(), wait); }, &refused)) {
+        runtime::supportlog::line("download " + sId + ": no further attempt: " + refused);
+        return false;
+    }
+    runtime::supportlog::line("download " + sId + ": attempt " + std::to_string(notice.attempt) +
+                              " in " + std::to_string(wait.count()) + " ms, " +
+                              (notice.resumeFrom > 0
+                                   ? "continuing from byte " + std::to_string(notice.resumeFrom)
+                                   : std::string("from the first byte")));
+    if (m_retrying)
+        runtime::runStatement([&] { m_retrying(notice); });
+    return true;
+}
+
+void BajaArchivos::logAttempt(const runtime::AsyncProperty &AsyncProp) const
+{
+    const auto found = m_attempts.find(AsyncProp.PropertyName());
+    std::string text = "download " + AsyncProp.PropertyName() + ", attempt " +
+                       std::to_string(found == m_attempts.end() ? 0 : found->second.made) +
+                       ": status " + std::to_string(AsyncProp.httpStatus()) + ", " +
+                       std::to_string(AsyncProp.BytesRead()) + " of " +
+                       std::to_string(AsyncProp.BytesMax()) + " bytes, ";
+    text += AsyncProp.failure().empty() ? std::string("complete") : AsyncProp.failure();
+    if (const auto &partial = AsyncProp.partial())
+        text += "; " + std::to_string(partial->bytes()) + " bytes kept, validator " +
+                (partial->validator().empty() ? std::string("none") : partial->validator());
+    runtime::supportlog::line(text);
+}
+
+std::string BajaArchivos::finalReason(const runtime::AsyncProperty &AsyncProp) const
+{
+    std::string reason = AsyncProp.failure();
+    const auto found = m_attempts.find(AsyncProp.PropertyName());
+    if (reason.empty() || found == m_attempts.end())
+        return reason;
+    if (AsyncProp.error() == runtime::TransferError::OutOfTime)
+        reason = "the download did not finish within " + minutesText(m_policy.budget);
+    if (found->second.made > 1)
+        reason += "; gave up after " + std::to_string(found->second.made) + " attempts";
+    return reason;
+}
+
 void BajaArchivos::UserControl_ReadComplete(const runtime::AsyncProperty &AsyncProp)
 {
+    runtime::runStatement([&] { logAttempt(AsyncProp); });
+    if (retry(AsyncProp))
+        return;
+    // Bytes nobody will continue go now; the host may end the program before the record goes.
+    if (AsyncProp.partial())
+        AsyncProp.partial()->discard();
     DownloadResult result;
-    result.failure = AsyncProp.failure();
+    result.failure = finalReason(AsyncProp);
+    result.error = AsyncProp.error();
+    if (const auto found = m_attempts.find(AsyncProp.PropertyName()); found != m_attempts.end())
+        result.attempts = found->second.made;
+    m_attempts.erase(AsyncProp.PropertyName());
     std::string moveFailure;
 
     // Hold the file to what was vouched for, if anything was: one that is not is removed, never

@@ -5,12 +5,15 @@
 #include "runtime/Crypto.h"
 #include "runtime/KeyedCollection.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
+#include <vector>
 
 /// How a transfer ended, as far as the control knows: whether its file was moved into place and,
 /// if not, why and where its data is. Paths and texts are UTF-8.
@@ -20,6 +23,11 @@ struct DownloadResult
     std::string destination;
     /// One short sentence, "" when the file is in place.
     std::string failure;
+    /// The kind of the transfer's failure, for a host that acts on it; None when the transfer
+    /// succeeded (the file may still have failed its check or its move: see failure).
+    runtime::TransferError error = runtime::TransferError::None;
+    /// The attempts made, retries included.
+    int attempts = 0;
     /// Where the downloaded data still is when it could not be moved into place (a file already
     /// at the destination is never overwritten): the transfer's temporary file, now the host's to
     /// use or remove. "" when the file is in place or the transfer failed.
@@ -27,6 +35,37 @@ struct DownloadResult
     /// Why the destination's folder could not be flushed to disk after the file was moved into
     /// place, "" when it was; the file is in place either way.
     std::string syncFailure;
+};
+
+/// How a download tries again after a failure that may pass: a refused or unreachable server, a
+/// connect timeout, a connection cut, reset, stalled or under the low-speed floor, and the
+/// answers 408, 429, 500, 502, 503 and 504. Nothing else is tried again.
+struct RetryPolicy
+{
+    /// The waits before the second, third and fourth attempt; each is varied by up to
+    /// jitter either way, so that many clients cut off at once do not come back at once.
+    std::vector<std::chrono::milliseconds> waits{std::chrono::seconds(1), std::chrono::seconds(2),
+                                                 std::chrono::seconds(4)};
+    double jitter = 0.2;
+    /// A Retry-After of up to this long is waited instead; a longer one is not honoured.
+    std::chrono::seconds longestRetryAfter{60};
+    /// The whole download's time, attempts and waits included.
+    std::chrono::milliseconds budget{std::chrono::minutes(30)};
+};
+
+/// What the control tells its container when a download will be tried again.
+struct RetryNotice
+{
+    std::string sId;
+    /// Why the attempt that just ended failed: one short sentence.
+    std::string reason;
+    /// The attempt about to be made (2 for the first retry) and the most there will be.
+    int attempt = 0;
+    int attempts = 0;
+    /// How long until it starts.
+    std::chrono::milliseconds wait{0};
+    /// The bytes the next attempt continues from (0: it starts from the first byte).
+    std::int64_t resumeFrom = 0;
 };
 
 /// A control that fetches files from URLs in the background, each to a destination under a
@@ -88,6 +127,18 @@ public:
     /// UI thread. The handler of Completed, raised when the transfer under sId is over and the
     /// key is free again; it does not say the file is in place (see lastResult).
     void onCompleted(CompletedHandler handler) { m_completed = std::move(handler); }
+    /// UI thread. The handler told when a failed attempt will be tried again, before the wait;
+    /// the key stays pending meanwhile, and CancelDownload ends the wait. Empty: none.
+    void onRetrying(std::function<void(const RetryNotice &)> handler)
+    {
+        m_retrying = std::move(handler);
+    }
+    /// UI thread. How downloads started afterwards try again; RetryPolicy's values unless
+    /// changed (the program takes its budget from REFITOR_TIME_BUDGET; tests wait less). Never
+    /// throws beyond std::bad_alloc.
+    void setRetryPolicy(RetryPolicy policy) { m_policy = std::move(policy); }
+    /// UI thread. The policy in force. Never throws.
+    const RetryPolicy &retryPolicy() const { return m_policy; }
 
     /// UI thread. The control's face on its container. Never throws.
     runtime::ControlFace &face() { return *m_face; }
@@ -97,6 +148,26 @@ private:
     void UserControl_ReadComplete(const runtime::AsyncProperty &AsyncProp);
     void UserControl_Resize();
     runtime::KeyedCollection &downloads();
+    void startAttempt(const std::string &sId, std::shared_ptr<runtime::PartialDownload> resume,
+                      std::chrono::milliseconds wait);
+    bool retry(const runtime::AsyncProperty &AsyncProp);
+    std::string finalReason(const runtime::AsyncProperty &AsyncProp) const;
+    void logAttempt(const runtime::AsyncProperty &AsyncProp) const;
+
+    // What a running download's attempts share: where from and to, under which limits, since
+    // when, and how many were made.
+    struct Attempts
+    {
+        std::string url;
+        std::filesystem::path folder;
+        runtime::TransferLimits limits;
+        std::chrono::steady_clock::time_point deadline;
+        int made = 0;
+    };
+    std::map<std::string, Attempts> m_attempts;
+    std::minstd_rand m_random{std::random_device{}()};
+    RetryPolicy m_policy;
+    std::function<void(const RetryNotice &)> m_retrying;
 
     std::unique_ptr<runtime::ControlFace> m_face;
     std::optional<runtime::KeyedCollection> colDownloads;

@@ -33,6 +33,19 @@ std::filesystem::path AsyncProperty::Value() const
     return m_value;
 }
 
+void AsyncReader::start(const std::string &target, int kind, const std::string &name, int options,
+                        const std::filesystem::path &tempFolder)
+{
+    TransferAttempt attempt;
+    attempt.target = target;
+    attempt.kind = kind;
+    attempt.name = name;
+    attempt.options = options;
+    attempt.tempFolder = tempFolder;
+    attempt.limits = transferLimits();
+    start(std::move(attempt));
+}
+
 bool isTemporaryFileName(const std::string &fileName)
 {
     using namespace temporary;

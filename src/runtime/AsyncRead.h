@@ -12,6 +12,74 @@
 
 namespace runtime {
 
+/// Why a transfer failed, in kinds a caller can act on (whether trying again can help); the
+/// sentence for people travels beside it.
+enum class TransferError
+{
+    None,
+    Cancelled,
+    NameNotFound,     // the server's or the proxy's name could not be found
+    ConnectFailed,    // refused, or no way to the server
+    ConnectTimedOut,  // no connection within the connect limit
+    NoAnswer,         // the server closed the connection without answering
+    Cut,              // the connection ended before the body did
+    Reset,            // the connection was reset
+    Stalled,          // nothing arrived for the stall limit
+    TooSlow,          // less than the low-speed floor over its whole period
+    OutOfTime,        // the time budget of the whole download ran out
+    Tls,              // no secure connection could be made
+    Certificate,      // the server's certificate could not be verified
+    HttpStatus,       // an answer other than the file (AsyncProperty::httpStatus says which)
+    BadAnswer,        // an answer that could not be understood
+    Encoded,          // a coding nobody asked for
+    Unframed,         // a body whose end cannot be told from a cut
+    LengthAndChunks,  // both a length and chunks
+    TooLarge,         // more than the limit or the signed size, announced or sent
+    InsecureRedirect, // from https to plain http
+    RedirectLoop,
+    RedirectNotWeb,
+    BadRange,    // a part of the file other than the one asked for, or none asked for
+    WriteFailed, // the temporary file could not be written
+    DiskFull,
+    Other
+};
+
+/// What a transfer that failed after some bytes leaves for the next attempt: its temporary file,
+/// still open, with those bytes (and their running SHA-256 where the transfer hashes), and what
+/// names the server's version of the file. Made by the runtime, handed back to it by
+/// TransferAttempt::resume; whoever drops the last reference removes the file. One thread at a
+/// time.
+class PartialDownload
+{
+public:
+    /// Any thread. Closes and removes the file unless an attempt took it over. Never throws.
+    virtual ~PartialDownload() = default;
+    /// Any thread. The bytes the file holds. Never throws.
+    virtual std::int64_t bytes() const noexcept = 0;
+    /// Any thread. The whole file's size as the server announced it; 0 when unknown. Never throws.
+    virtual std::int64_t total() const noexcept = 0;
+    /// Any thread. The strong ETag or the Last-Modified date that names the server's version of
+    /// the file, for If-Range; "" when the server sent neither. Never throws.
+    virtual const std::string &validator() const noexcept = 0;
+    /// The UI thread, when nobody will continue it. Closes and removes the file now, rather than
+    /// when the last copy of the record goes (which an ending program may never reach). Never
+    /// throws.
+    virtual void discard() noexcept = 0;
+};
+
+/// How a transfer ended, beyond its sentence: what a caller needs to decide what comes next.
+struct TransferEnd
+{
+    TransferError error = TransferError::None;
+    /// The status of the server's final answer; 0 when none arrived.
+    int httpStatus = 0;
+    /// The seconds a Retry-After header asked for, -1 when there was none.
+    int retryAfterSeconds = -1;
+    /// The bytes so far, for an attempt that may continue them; null when there is nothing to
+    /// continue (nothing arrived, or nothing names the server's version of the file).
+    std::shared_ptr<PartialDownload> partial;
+};
+
 /// The record a transfer hands over with each notification. A plain value: copied across
 /// threads, never shared. Byte counts are 64-bit; whoever needs 32-bit figures derives them.
 class AsyncProperty
@@ -20,12 +88,14 @@ public:
     AsyncProperty() = default;
     /// Any thread. value is the finished file ("" before completion or after a failure);
     /// failure is why the transfer failed ("" when it did not); sha256 the digest of the
-    /// finished file when the transfer hashed it (none otherwise). Never throws beyond bad_alloc.
+    /// finished file when the transfer hashed it (none otherwise); end what a completion says
+    /// besides. Never throws beyond bad_alloc.
     AsyncProperty(std::string name, std::int64_t bytesRead, std::int64_t bytesMax,
                   std::filesystem::path value, std::string failure,
-                  std::optional<Sha256Digest> sha256 = std::nullopt)
+                  std::optional<Sha256Digest> sha256 = std::nullopt, TransferEnd end = {})
         : m_name(std::move(name)), m_bytesRead(bytesRead), m_bytesMax(bytesMax),
-          m_value(std::move(value)), m_failure(std::move(failure)), m_sha256(sha256)
+          m_value(std::move(value)), m_failure(std::move(failure)), m_sha256(sha256),
+          m_end(std::move(end))
     {}
 
     /// Any thread. Body bytes written so far. Never throws.
@@ -45,6 +115,15 @@ public:
     /// were written; empty before completion, after a failure, and for a transfer without a
     /// signed size. Never throws.
     const std::optional<Sha256Digest> &Sha256() const { return m_sha256; }
+    /// Any thread. The kind of failure at a completion; None before it and after a success.
+    /// Never throws.
+    TransferError error() const { return m_end.error; }
+    /// Any thread. At a completion, the status of the final answer (0: none arrived), the
+    /// seconds its Retry-After asked for (-1: none), and the bytes a next attempt may continue
+    /// (null: none). Never throws.
+    int httpStatus() const { return m_end.httpStatus; }
+    int retryAfterSeconds() const { return m_end.retryAfterSeconds; }
+    const std::shared_ptr<PartialDownload> &partial() const { return m_end.partial; }
 
 private:
     std::string m_name;
@@ -53,6 +132,7 @@ private:
     std::filesystem::path m_value;
     std::string m_failure;
     std::optional<Sha256Digest> m_sha256;
+    TransferEnd m_end;
 };
 
 /// Limits that decide when a transfer counts as failed. Process-wide; a transfer takes the
@@ -62,6 +142,10 @@ struct TransferLimits
     std::chrono::milliseconds connectTimeout{std::chrono::seconds(30)};
     /// A transfer that receives nothing for this long has stalled and fails.
     std::chrono::milliseconds stallTimeout{std::chrono::seconds(60)};
+    /// The low-speed floor: a body that brings fewer than lowSpeedBytes in any lowSpeedPeriod
+    /// (1 KiB a second over a minute) counts as stalled; 0 bytes: no floor.
+    std::int64_t lowSpeedBytes = std::int64_t{1024} * 60;
+    std::chrono::milliseconds lowSpeedPeriod{std::chrono::seconds(60)};
     /// Redirects followed before a transfer fails as a loop.
     int maxRedirects = 10;
     /// The largest body taken, announced or received.
@@ -82,12 +166,35 @@ std::int64_t bodyCap(const TransferLimits &limits) noexcept;
 /// that a refusal names the figure the user can check. Never throws.
 bool capIsSigned(const TransferLimits &limits) noexcept;
 
+/// One request of a transfer, as the caller wants it made: where from, into which folder, under
+/// which limits, continuing which bytes, and when.
+struct TransferAttempt
+{
+    std::string target;
+    int kind = 1;
+    std::string name;
+    int options = 0;
+    std::filesystem::path tempFolder;
+    TransferLimits limits;
+    /// Bytes an earlier attempt left: the request asks for the rest (Range, guarded by If-Range
+    /// with the partial's validator) and a 206 continues the same file; a 200 starts it again
+    /// from its first byte. Null: a fresh file in tempFolder.
+    std::shared_ptr<PartialDownload> resume;
+    /// How long the request waits before it goes out; the transfer runs (and can be cancelled)
+    /// meanwhile.
+    std::chrono::milliseconds delay{0};
+    /// When the transfer fails as out of time, whatever it is doing; none: no such limit.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+};
+
 /// Reads URLs in the background, each into a temporary file, under a name. Transfers run on a
 /// worker thread of the runtime's own; every notification is delivered on the UI thread, in
 /// order per transfer, by calling the handlers the reader was made with. Only a complete final
-/// 200 body counts: any other answer, an encoding nobody asked for, a body whose end cannot be
-/// told from a cut, a short, stalled or oversized body fails the transfer and removes its file.
-/// A transfer that starts at an https address follows no redirect to plain http.
+/// 200 body counts (or, for a request that continues a partial download, a 206 that brings
+/// exactly the rest): any other answer, an encoding nobody asked for, a body whose end cannot be
+/// told from a cut, a short, stalled or oversized body fails the transfer. Its file is removed,
+/// or handed on (AsyncProperty::partial) where a later attempt may continue it. A transfer that
+/// starts at an https address follows no redirect to plain http.
 class AsyncReader
 {
 public:
@@ -108,8 +215,13 @@ public:
     /// other than a file or an address that is not http or https, Busy for a name already
     /// running, Failed when the temporary file cannot be created, Unavailable when a signed
     /// transfer's hash cannot start.
-    virtual void start(const std::string &target, int kind, const std::string &name, int options,
-                       const std::filesystem::path &tempFolder) = 0;
+    void start(const std::string &target, int kind, const std::string &name, int options,
+               const std::filesystem::path &tempFolder);
+
+    /// UI thread. Starts one request as attempt describes it, under its limits rather than the
+    /// process-wide ones, and returns at once. Throws as the call above does; a refused attempt
+    /// leaves its resume untouched.
+    virtual void start(TransferAttempt attempt) = 0;
 
     /// UI thread. Cancels the transfer running under name; it still completes, failed. An
     /// unknown name is ignored. Never throws.

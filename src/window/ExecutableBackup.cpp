@@ -6,6 +6,7 @@
 #include "runtime/Files.h"
 #include "runtime/RuntimeError.h"
 #include "runtime/Statement.h"
+#include "runtime/SupportLog.h"
 
 #include <string>
 #include <vector>
@@ -74,11 +75,11 @@ void ExecutableBackup::keepRecord(const std::string &record) const
     removeQuietly(fresh);
     removeQuietly(kept);
     runtime::writeNewFile(fresh, record);
-    stepDone();
+    stepDone("the new release's record is written");
     runtime::writeNewFile(kept, installedRecord());
-    stepDone();
+    stepDone("the installed release's record is kept");
     runtime::replaceFile(fresh, recordPath());
-    stepDone();
+    stepDone("the new release's record takes its name");
 }
 
 void ExecutableBackup::restoreRecord() const
@@ -94,7 +95,7 @@ void ExecutableBackup::restoreRecord() const
     } else {
         runtime::replaceFile(kept, recordPath());
     }
-    stepDone();
+    stepDone("the previous release's record is back");
 }
 
 void ExecutableBackup::recoverRecord() const
@@ -138,8 +139,9 @@ bool ExecutableBackup::hasBackup() const
     return runtime::pathExists(backupPath());
 }
 
-void ExecutableBackup::stepDone() const
+void ExecutableBackup::stepDone(const char *what) const
 {
+    runtime::supportlog::line(std::string("swap: ") + what);
     if (m_stepHook)
         m_stepHook();
 }
@@ -182,11 +184,15 @@ void ExecutableBackup::recover() const
         if (executable == FileKind::Missing) {
             // Whatever the backup is, it is what stood under the name before.
             runtime::renameNoReplace(backupPath(), m_executable);
+            runtime::supportlog::line("recovery: the backup took the program's free name");
         } else if (executable == FileKind::Regular && backup == FileKind::Regular) {
-            if (runtime::isRunnableExecutable(m_executable))
+            if (runtime::isRunnableExecutable(m_executable)) {
                 runtime::deleteFile(backupPath());
-            else
+                runtime::supportlog::line("recovery: the program runs, its backup is removed");
+            } else {
                 runtime::replaceFile(backupPath(), m_executable);
+                runtime::supportlog::line("recovery: the program cannot run, the backup is back");
+            }
         }
         // A folder or a link under either name is nobody's to remove but its owner's.
         runtime::syncFolder(m_executable.parent_path());
@@ -201,8 +207,11 @@ void ExecutableBackup::recover() const
         if (runtime::isTemporaryFileName(name)) {
             step([&] {
                 const std::filesystem::path file = folder / runtime::pathFromUtf8(name);
-                if (runtime::fileKind(file) == FileKind::Regular)
+                if (runtime::fileKind(file) == FileKind::Regular) {
                     runtime::deleteFile(file);
+                    runtime::supportlog::line("recovery: a leftover download " + name +
+                                              " is removed");
+                }
             });
         }
     }
@@ -242,14 +251,14 @@ void ExecutableBackup::install(const std::filesystem::path &temporary,
         if (hasBackup())
             throw RuntimeError(runtime::ErrorKind::Exists,
                                runtime::utf8FromPath(backupPath().filename()) + " is in the way");
-        stepDone();
+        stepDone("the new program is checked");
         if (!record.empty()) {
             recordKept = true;
             keepRecord(record);
         }
         if (!runtime::pathExists(m_executable)) {
             runtime::renameNoReplace(temporary, m_executable);
-            stepDone();
+            stepDone("the new program takes the free name");
             return;
         }
         if (m_strongestSwap == Swap::Exchange && swapByExchange(temporary, temporaryIsNew))
@@ -270,7 +279,7 @@ bool ExecutableBackup::swapByExchange(const std::filesystem::path &temporary,
     if (!runtime::exchangeFiles(temporary, m_executable))
         return false;
     // The new program is in place and the old one sits under the temporary name.
-    stepDone();
+    stepDone("the new and the old program are exchanged");
     try {
         runtime::renameNoReplace(temporary, backupPath());
     } catch (...) {
@@ -280,7 +289,7 @@ bool ExecutableBackup::swapByExchange(const std::filesystem::path &temporary,
             runtime::runStatement([&] { runtime::exchangeFiles(temporary, m_executable); });
         throw;
     }
-    stepDone();
+    stepDone("the old program is kept as the backup");
     return true;
 }
 
@@ -297,10 +306,10 @@ void ExecutableBackup::swapByLinkOrRenames(const std::filesystem::path &temporar
                         return;
                     }
                     linked = true;
-                    stepDone();
+                    stepDone("the old program is linked as the backup");
                 }
                 runtime::replaceFile(temporary, m_executable);
-                stepDone();
+                stepDone("the new program replaces the old one");
                 return;
             } catch (const RuntimeError &error) {
                 if (!waitWhileBusy(error))
@@ -327,14 +336,14 @@ void ExecutableBackup::swapByRenames(const std::filesystem::path &temporary) con
                 throw;
         }
     }
-    stepDone();
+    stepDone("the old program is renamed to the backup");
     try {
         runtime::renameNoReplace(temporary, m_executable);
     } catch (...) {
         runtime::runStatement([&] { restore(); });
         throw;
     }
-    stepDone();
+    stepDone("the new program takes the name");
 }
 
 void ExecutableBackup::adopt(const std::string &record) const
@@ -360,7 +369,7 @@ void ExecutableBackup::rollBack() const
                            "there is no previous version to put back");
     // One rename that replaces the new one: the executable's name is never missing.
     runtime::replaceFile(backupPath(), m_executable);
-    stepDone();
+    stepDone("the previous program is put back");
     restoreRecord();
     syncQuietly();
 }

@@ -102,7 +102,7 @@ public:
     void setStrongestSwap(Swap strongest) { m_strongestSwap = strongest; }
 
 private:
-    void stepDone() const;
+    void stepDone(const char *what) const;
     bool swapByExchange(const std::filesystem::path &temporary, bool &temporaryIsNew) const;
     void swapByLinkOrRenames(const std::filesystem::path &temporary) const;
     void swapByRenames(const std::filesystem::path &temporary) const;

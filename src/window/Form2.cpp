@@ -11,10 +11,12 @@
 #include "runtime/RuntimeError.h"
 #include "runtime/SkinLook.h"
 #include "runtime/Statement.h"
+#include "runtime/SupportLog.h"
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 using runtime::runStatement;
@@ -137,6 +139,15 @@ Form2::Form2()
                          const std::string &id) { j_Progress(downloaded, total, id); });
     j->onCompleted(
         [this](const std::int64_t &bytes, const std::string &id) { j_Completed(bytes, id); });
+    j->onRetrying([this](const RetryNotice &notice) { j_Retrying(notice); });
+    std::string budgetProblem;
+    if (const auto budget = timeBudgetFromEnvironment(budgetProblem)) {
+        RetryPolicy policy = j->retryPolicy();
+        policy.budget = *budget;
+        j->setRetryPolicy(std::move(policy));
+    } else if (!budgetProblem.empty()) {
+        note(budgetProblem);
+    }
     m_window->onClose([this] { Form_Unload(); });
 }
 
@@ -183,6 +194,10 @@ bool Form2::waitWhileHeld()
 
 void Form2::Form_Load()
 {
+    runtime::supportlog::beginRun(
+        runtime::supportlog::supportLogDefaultPath(product::kProductName, product::kUpdaterName),
+        std::string(product::kUpdaterName) + ' ' + product::kVersion + " in " +
+            runtime::applicationFolder());
     // One updater per folder, before anything is looked at: a second one (a double click) would
     // take over the first one's files.
     bool busy = false;
@@ -204,9 +219,11 @@ void Form2::Form_Load()
             },
             &reason)) {
         if (busy) {
+            runtime::supportlog::line("lock: another update runs in this folder");
             refuseSecondRun();
             return;
         }
+        runtime::supportlog::line("lock: taken");
         // Put right what an interrupted earlier run left behind.
         runStatement([&] { backup().recover(); });
     } else {
@@ -396,12 +413,58 @@ void Form2::releaseFetched()
         return;
     }
     m_release = std::move(verified);
+    runStatement([&] {
+        runtime::supportlog::line("release: serial " + std::to_string(m_release->serial()) + ", " +
+                                  std::to_string(m_release->size()) + " bytes, SHA-256 " +
+                                  hexOf(m_release->sha256()) + ", signed by key " +
+                                  keyIdOf(m_release->key()));
+    });
     // The program is held to the signed size as it arrives and to the signed hash as it ends;
     // bytes that are not the release's never reach its name.
     runStatement([&] { control().expect(kProgramKey, m_release->size(), m_release->sha256()); });
     Command1_Click();
     if (!m_lastClickFailure.empty())
         finishFailed(m_lastClickFailure);
+}
+
+std::optional<std::chrono::milliseconds> Form2::timeBudgetFromEnvironment(std::string &reason)
+{
+    const char *const value = std::getenv("REFITOR_TIME_BUDGET");
+    if (!value || !*value)
+        return std::nullopt;
+    const std::string text = value;
+    std::size_t digits = 0;
+    while (digits < text.size() && digits < 9 && text[digits] >= '0' && text[digits] <= '9')
+        ++digits;
+    const std::string unit = text.substr(digits);
+    const long long scale = unit.empty() || unit == "s" ? 1
+                            : unit == "m"               ? 60
+                            : unit == "h"               ? 3600
+                                                        : 0;
+    if (digits == 0 || scale == 0 || std::stoll(text.substr(0, digits)) == 0) {
+        reason = "REFITOR_TIME_BUDGET=" + text +
+                 " is not a time such as 90, 90s, 30m or 1h; the default budget holds";
+        return std::nullopt;
+    }
+    return std::chrono::seconds(std::stoll(text.substr(0, digits)) * scale);
+}
+
+void Form2::j_Retrying(const RetryNotice &notice)
+{
+    if (m_finished)
+        return;
+    const auto seconds =
+        std::max<std::int64_t>(1, std::chrono::ceil<std::chrono::seconds>(notice.wait).count());
+    note(sentenceEnd(notice.reason) + " Trying again in " + std::to_string(seconds) +
+         (seconds == 1 ? " second" : " seconds") + " (attempt " + std::to_string(notice.attempt) +
+         " of " + std::to_string(notice.attempts) + ").");
+    // The caption is what a user looking at the taskbar sees; the counts stay as they were, and
+    // the next attempt's progress brings back the percentage.
+    runStatement([&] {
+        setCaption(kCaption + ": trying again in " + std::to_string(seconds) +
+                   (seconds == 1 ? " second" : " seconds") + " (" + std::to_string(notice.attempt) +
+                   " of " + std::to_string(notice.attempts) + ")");
+    });
 }
 
 void Form2::j_Completed(const std::int64_t &Bytes, const std::string &sId)
@@ -483,9 +546,16 @@ void Form2::finishUpdated(const std::string &syncFailure)
                                             runtime::WindowState::MinimizedFocus);
         },
         &startFailure);
+    if (started) {
+        runtime::supportlog::line("start: the new " + kExecutableName +
+                                  " is started, watched for " + std::to_string(kStartWatchMs) +
+                                  " ms");
+    }
     if (started && started->watch(std::chrono::milliseconds(kStartWatchMs)) ==
                        runtime::StartedProgram::State::Crashed)
         startFailure = "it was ended by " + started->crash() + " as it started";
+    runtime::supportlog::line(startFailure.empty() ? "start: the new version runs"
+                                                   : "start: failed: " + startFailure);
     if (!startFailure.empty()) {
         rollBackFailedStart(startFailure);
         return;
@@ -577,12 +647,15 @@ void Form2::tell(const std::string &text)
         at += paragraph ? 1 : 0;
     }
     std::fprintf(stderr, "%s: %s\n", product::kUpdaterName, line.c_str());
+    runtime::supportlog::line("told: " + line);
+    m_lastTold = line;
     runStatement([&] { runtime::messageBox(text); });
 }
 
 void Form2::note(const std::string &text) const
 {
     std::fprintf(stderr, "%s: %s\n", product::kUpdaterName, text.c_str());
+    runtime::supportlog::line(text);
 }
 
 void Form2::noteBackupLeft(const std::string &reason)
@@ -595,6 +668,8 @@ void Form2::noteBackupLeft(const std::string &reason)
 
 void Form2::endRun(int exitCode)
 {
+    runtime::supportlog::endRun("exit code " + std::to_string(exitCode) +
+                                (m_lastTold.empty() ? std::string() : ": " + m_lastTold));
     m_lock.reset();
     runtime::endProgram(exitCode);
 }

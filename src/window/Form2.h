@@ -94,6 +94,11 @@ public:
     void j_Progress(const std::int64_t &DownLoadedBytes, const std::int64_t &TotalBytes,
                     const std::string &sId);
 
+    /// Any thread. The whole download's time budget that REFITOR_TIME_BUDGET names ("90",
+    /// "90s", "30m", "1h"); none when it is unset, and none with why in reason when it is not
+    /// such a time. Never throws beyond std::bad_alloc.
+    static std::optional<std::chrono::milliseconds> timeBudgetFromEnvironment(std::string &reason);
+
 private:
     // First, so that it goes last: every control is destroyed before its window.
     std::unique_ptr<runtime::Window> m_window;
@@ -117,6 +122,7 @@ private:
     void Command1_Click();
     void File1_Click();
     void j_Completed(const std::int64_t &Bytes, const std::string &sId);
+    void j_Retrying(const RetryNotice &notice);
     void Form_Unload();
 
     std::string releaseUrl() const;
@@ -141,6 +147,7 @@ private:
     std::string restoreFailureText(const std::string &reason);
 
     bool m_finished = false;
+    std::string m_lastTold; // what the last message box said, for the log's last line
     int m_exitCode = kExitClosed;
     std::string m_lastClickFailure; // why the last Download was refused, "" if it was not
     std::string m_startFailure;     // why the run cannot go ahead, "" while it can

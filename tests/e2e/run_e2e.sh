@@ -184,6 +184,8 @@ diagnose() { # FOLDER
   sed 's/^/  | /' "$work/$scenario.refitor.log" || true
   echo "server output:"
   sed 's/^/  | /' "$work/$scenario.server.log" || true
+  echo "support log:"
+  sed 's/^/  | /' "$work/$scenario.state/korvane/refitor.log" || true
   echo "folder $1:"
   find "$1" -mindepth 1 -maxdepth 2 -printf '  %M %8s %p\n' || true
   echo "marker: $(cat "$work/$scenario.marker" 2>/dev/null || echo '(none)')"
@@ -264,6 +266,9 @@ run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT] [OUTPUT]
   local old="$work/$1.old" new="$work/$1.new" rate=0 size=200000
   scenario_ok=1 exit_code=""
   say "=== $scenario ==="
+  # Each scenario's runs keep their support log apart, and never in the user's own.
+  export XDG_STATE_HOME="$work/$1.state"
+  local support_log="$XDG_STATE_HOME/korvane/refitor.log"
 
   cp -a "$install_dir" "$dir"
   write_korvane "$dir/Korvane.exe" old "$marker" 0
@@ -429,6 +434,14 @@ run_scenario() { # NAME SERVED OUTCOME REASON [NEW] [LIMIT] [OUTPUT]
   local left
   left="$(leftovers "$dir" | tr '\n' ' ')"
   check "no backup, lock or partial download is left${left:+ (found: $left)}" test -z "$left"
+  if [ "$outcome" != display ]; then
+    check "the support log holds the run from its start to its end" \
+      grep -q '==== end exit code' "$support_log"
+  fi
+  if [ "$outcome" = updated ] || [ "$outcome" = failed ]; then
+    check "the support log names the address and each attempt" \
+      grep -q "download Id, attempt 1: status" "$support_log"
+  fi
   local expected_files=(Korvane.exe Refitor SKN)
   if [ -n "$keys" ] && [ "$outcome" = updated ]; then
     # A signed update keeps the release it installed beside it, as it was served.

@@ -31,34 +31,38 @@ public:
                                   ReaderHandlers{std::move(onProgress), std::move(onComplete)}))
     {}
 
-    void start(const std::string &target, int kind, const std::string &name, int options,
-               const std::filesystem::path &tempFolder) override
+    using AsyncReader::start;
+
+    void start(TransferAttempt attempt) override
     {
-        if (kind != kKindFile) {
-            throw RuntimeError(ErrorKind::Refused,
-                               "a read of kind " + std::to_string(kind) + " is not supported");
+        if (attempt.kind != kKindFile) {
+            throw RuntimeError(ErrorKind::Refused, "a read of kind " +
+                                                       std::to_string(attempt.kind) +
+                                                       " is not supported");
         }
-        const QUrl url(QString::fromStdString(target));
+        const QUrl url(QString::fromStdString(attempt.target));
         const QString scheme = url.scheme();
-        const bool webScheme = scheme.compare(QLatin1String("http"), Qt::CaseInsensitive) == 0 ||
-                               scheme.compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
-        if (!url.isValid() || !webScheme || url.host().isEmpty())
-            throw RuntimeError(ErrorKind::Refused, target + " is not an http or https address");
-        if (m_worker.isRunning(name)) {
+        const bool secure = scheme.compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
+        const bool webScheme =
+            secure || scheme.compare(QLatin1String("http"), Qt::CaseInsensitive) == 0;
+        if (!url.isValid() || !webScheme || url.host().isEmpty()) {
+            throw RuntimeError(ErrorKind::Refused,
+                               attempt.target + " is not an http or https address");
+        }
+        if (m_worker.isRunning(attempt.name)) {
             throw RuntimeError(ErrorKind::Busy,
-                               "a download named \"" + name + "\" is already running");
+                               "a download named \"" + attempt.name + "\" is already running");
         }
 
         TransferRequest request;
-        request.name = name;
         request.url = url.toEncoded(QUrl::RemoveFragment).toStdString();
-        request.noCache = (options & kOptionForceUpdate) != 0;
-        request.limits = transferLimits();
         request.authorityFile = extraAuthorityFile().string();
-        request.file = TemporaryFile::create(tempFolder);
-        // Only a signed release's file is hashed; every other transfer costs no more than it did.
-        if (request.limits.signedBytes >= 0)
-            request.file.hashWith(createSha256());
+        request.setup = transfer::setUp(
+            attempt, secure,
+            [](const std::filesystem::path &folder) -> std::unique_ptr<transfer::BodyFile> {
+                return TemporaryFile::create(folder);
+            },
+            &createSha256);
         m_worker.submit(std::move(request));
     }
 

@@ -21,7 +21,6 @@ namespace runtime::qt {
 
 namespace {
 
-constexpr std::size_t kBufferSize = 1024 * 1024;
 constexpr std::int64_t kWriteOutStep = 8 * 1024 * 1024;
 
 // mkostemps fills the Xs with the letters and digits the common naming pattern expects.
@@ -87,7 +86,7 @@ int reserveSpace(int fd, std::int64_t length) noexcept
 }
 
 /// Returns 0 or the errno of the step that failed; the descriptor is closed either way.
-int syncAndClose(int fd) noexcept
+int closeSynced(int fd) noexcept
 {
     int error = 0;
     if (::fsync(fd) != 0)
@@ -118,34 +117,7 @@ TemporaryFile::~TemporaryFile()
     discard();
 }
 
-TemporaryFile::TemporaryFile(TemporaryFile &&other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)), m_path(std::move(other.m_path)),
-      m_buffer(std::move(other.m_buffer)), m_buffered(std::exchange(other.m_buffered, 0)),
-      m_written(std::exchange(other.m_written, 0)),
-      m_writeOutFrom(std::exchange(other.m_writeOutFrom, 0)),
-      m_droppedTo(std::exchange(other.m_droppedTo, 0)), m_hash(std::move(other.m_hash))
-{
-    other.m_path.clear();
-}
-
-TemporaryFile &TemporaryFile::operator=(TemporaryFile &&other) noexcept
-{
-    if (this != &other) {
-        discard();
-        m_fd = std::exchange(other.m_fd, -1);
-        m_path = std::move(other.m_path);
-        other.m_path.clear();
-        m_buffer = std::move(other.m_buffer);
-        m_buffered = std::exchange(other.m_buffered, 0);
-        m_written = std::exchange(other.m_written, 0);
-        m_writeOutFrom = std::exchange(other.m_writeOutFrom, 0);
-        m_droppedTo = std::exchange(other.m_droppedTo, 0);
-        m_hash = std::move(other.m_hash);
-    }
-    return *this;
-}
-
-TemporaryFile TemporaryFile::create(const std::filesystem::path &folder)
+std::unique_ptr<TemporaryFile> TemporaryFile::create(const std::filesystem::path &folder)
 {
     if (folder.empty())
         throw RuntimeError("no folder was given for the temporary file");
@@ -167,7 +139,7 @@ TemporaryFile TemporaryFile::create(const std::filesystem::path &folder)
     try {
         path = pattern;
         temporary::removeAtExit(path);
-        return TemporaryFile(fd, std::move(path));
+        return std::unique_ptr<TemporaryFile>(new TemporaryFile(fd, std::move(path)));
     } catch (...) {
         ::close(fd);
         ::unlink(pattern.c_str());
@@ -176,46 +148,16 @@ TemporaryFile TemporaryFile::create(const std::filesystem::path &folder)
     }
 }
 
-int TemporaryFile::prepare(std::int64_t length) noexcept
+int TemporaryFile::reserve(std::int64_t length) noexcept
 {
-    if (length > 0 && reserveSpace(m_fd, length) != 0)
-        return ENOSPC;
-    // Writing through a buffer of its own turns libcurl's small pieces into few large writes.
-    m_buffer.reset(new (std::nothrow) char[kBufferSize]);
-    return m_buffer ? 0 : ENOMEM;
+    return reserveSpace(m_fd, m_written + length);
 }
 
-int TemporaryFile::append(const char *data, std::size_t size) noexcept
+int TemporaryFile::writeThrough(const char *data, std::size_t size) noexcept
 {
-    if (!m_buffer) {
-        if (const int error = prepare(0); error != 0)
-            return error;
-    }
-    // Hashed while the network library's piece is still in the cache, never read back later.
-    if (m_hash)
-        m_hash->update(std::string_view(data, size));
-    std::size_t taken = 0;
-    while (taken < size) {
-        const std::size_t piece = std::min(size - taken, kBufferSize - m_buffered);
-        std::memcpy(m_buffer.get() + m_buffered, data + taken, piece);
-        m_buffered += piece;
-        taken += piece;
-        if (m_buffered == kBufferSize) {
-            if (const int error = flushBuffer(); error != 0)
-                return error;
-        }
-    }
-    return 0;
-}
-
-int TemporaryFile::flushBuffer() noexcept
-{
-    if (m_buffered == 0)
-        return 0;
-    if (const int error = writeAll(m_fd, m_buffer.get(), m_buffered); error != 0)
+    if (const int error = writeAll(m_fd, data, size); error != 0)
         return error;
-    m_written += static_cast<std::int64_t>(m_buffered);
-    m_buffered = 0;
+    m_written += static_cast<std::int64_t>(size);
     if (m_written - m_writeOutFrom >= kWriteOutStep) {
         startWriteOut(m_fd, m_writeOutFrom, m_written - m_writeOutFrom);
         // The step before the one just started is waited for and dropped from the page cache.
@@ -236,19 +178,36 @@ int TemporaryFile::flushBuffer() noexcept
     return 0;
 }
 
-int TemporaryFile::finish() noexcept
+int TemporaryFile::truncateToZero() noexcept
+{
+    if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0)
+        return errno;
+    m_written = m_writeOutFrom = m_droppedTo = 0;
+    return 0;
+}
+
+int TemporaryFile::syncAndClose() noexcept
 {
     if (m_fd < 0)
         return EBADF;
-    const int flushError = flushBuffer();
-    m_buffer.reset();
-    int error = flushError;
-    if (flushError == 0)
-        error = syncAndClose(m_fd);
-    else
-        ::close(m_fd);
+    const int error = closeSynced(m_fd);
     m_fd = -1;
     return error;
+}
+
+int TemporaryFile::outOfMemory() const noexcept
+{
+    return ENOMEM;
+}
+
+std::string TemporaryFile::errorText(int error) const
+{
+    return systemErrorText(error);
+}
+
+bool TemporaryFile::isDiskFull(int error) const noexcept
+{
+    return error == ENOSPC || error == EDQUOT;
 }
 
 void TemporaryFile::discard() noexcept
@@ -262,18 +221,8 @@ void TemporaryFile::discard() noexcept
     }
     m_fd = -1;
     m_path.clear();
-    m_buffer.reset();
-    m_buffered = 0;
     m_written = m_writeOutFrom = m_droppedTo = 0;
-    m_hash.reset();
-}
-
-std::optional<Sha256Digest> TemporaryFile::finishHash()
-{
-    if (!m_hash)
-        return std::nullopt;
-    const std::unique_ptr<Sha256> hash = std::move(m_hash);
-    return hash->finish();
+    releaseBuffers();
 }
 
 std::filesystem::path TemporaryFile::keep() noexcept
@@ -281,21 +230,10 @@ std::filesystem::path TemporaryFile::keep() noexcept
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
-    m_buffer.reset();
+    releaseBuffers();
     std::filesystem::path kept = std::move(m_path);
     m_path.clear();
     return kept;
-}
-
-void handOverTemporaryFile(const std::filesystem::path &path) noexcept
-{
-    temporary::forgetAtExit(path);
-}
-
-void removeTemporaryFile(const std::filesystem::path &path) noexcept
-{
-    ::unlink(path.c_str());
-    temporary::forgetAtExit(path);
 }
 
 } // namespace runtime::qt

@@ -14,7 +14,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kProgressInterval = 33ms;
 constexpr int kIdleWaitMs = 60 * 60 * 1000;
 constexpr int kBusyWaitMs = 1000;
 
@@ -47,8 +46,7 @@ TransferWorker::TransferWorker(QObject &context, std::shared_ptr<const ReaderHan
 
 TransferWorker::~TransferWorker()
 {
-    for (const auto &[name, flag] : m_running)
-        flag->store(true);
+    m_pending.cancelAll();
     {
         const std::lock_guard lock(m_mutex);
         m_stopRequested = true;
@@ -56,27 +54,22 @@ TransferWorker::~TransferWorker()
     curl_multi_wakeup(m_multi);
     m_thread.join();
     curl_multi_cleanup(m_multi);
-    // Completions still queued die with the reader, and nobody else knows their files.
-    const std::lock_guard lock(m_mutex);
-    for (const std::filesystem::path &path : m_undelivered)
-        removeTemporaryFile(path);
-    m_undelivered.clear();
 }
 
 void TransferWorker::submit(TransferRequest request)
 {
-    std::unique_ptr<Transfer> transfer;
+    std::shared_ptr<std::atomic<bool>> flag;
+    const std::string name = request.setup.name;
     try {
-        auto flag = std::make_shared<std::atomic<bool>>(false);
+        flag = m_pending.add(name);
         TransferListener &listener = *this;
-        transfer = std::make_unique<Transfer>(std::move(request), std::move(flag), listener);
-        m_running.emplace(transfer->name(), transfer->cancelFlag());
+        auto transfer = std::make_unique<Transfer>(std::move(request), flag, listener);
         const std::lock_guard lock(m_mutex);
         m_incoming.push_back(std::move(transfer));
     } catch (...) {
         // Without a transfer the request still holds the file, and discards it when it goes.
-        if (transfer)
-            m_running.erase(transfer->name());
+        if (flag)
+            m_pending.drop(name, flag);
         throw;
     }
     curl_multi_wakeup(m_multi);
@@ -84,16 +77,13 @@ void TransferWorker::submit(TransferRequest request)
 
 void TransferWorker::cancel(const std::string &name) noexcept
 {
-    const auto found = m_running.find(name);
-    if (found == m_running.end())
-        return;
-    found->second->store(true);
-    curl_multi_wakeup(m_multi);
+    if (m_pending.cancel(name))
+        curl_multi_wakeup(m_multi);
 }
 
 bool TransferWorker::isRunning(const std::string &name) const noexcept
 {
-    return m_running.find(name) != m_running.end();
+    return m_pending.isRunning(name);
 }
 
 void TransferWorker::run()
@@ -108,12 +98,14 @@ void TransferWorker::run()
         }
         if (stop) {
             abandon(incoming);
+            abandon(m_waiting);
             abandon(m_active);
             return;
         }
         for (auto &transfer : incoming)
-            begin(std::move(transfer));
-        finishCancelled();
+            m_waiting.push_back(std::move(transfer));
+        finishCancelled(Clock::now());
+        beginDue(Clock::now());
         int stillRunning = 0;
         curl_multi_perform(m_multi, &stillRunning);
         finishDone();
@@ -122,6 +114,20 @@ void TransferWorker::run()
             offerProgress(*transfer, now, false);
         if (curl_multi_poll(m_multi, nullptr, 0, pollTimeoutMs(now), nullptr) != CURLM_OK)
             std::this_thread::sleep_for(10ms); // never spin should the multi handle break
+    }
+}
+
+// A request waits its set-up's delay here, cancellable, before it goes out.
+void TransferWorker::beginDue(Clock::time_point now)
+{
+    for (std::size_t i = 0; i < m_waiting.size();) {
+        if (m_waiting[i]->core().startsAt() <= now) {
+            std::unique_ptr<Transfer> due = std::move(m_waiting[i]);
+            m_waiting.erase(m_waiting.begin() + static_cast<std::ptrdiff_t>(i));
+            begin(std::move(due));
+        } else {
+            ++i;
+        }
     }
 }
 
@@ -138,17 +144,20 @@ void TransferWorker::begin(std::unique_ptr<Transfer> transfer)
     }
 }
 
-// A cancelled transfer leaves at once rather than at libcurl's next progress call, which a
-// silent connection may delay.
-void TransferWorker::finishCancelled()
+// A cancelled transfer, or one past its deadline, leaves at once rather than at libcurl's next
+// progress call, which a silent connection may delay; so does one still waiting to start.
+void TransferWorker::finishCancelled(Clock::time_point now)
 {
-    for (std::size_t i = 0; i < m_active.size();) {
-        Transfer &transfer = *m_active[i];
-        if (transfer.cancelRequested()) {
-            finish(transfer, CURLE_ABORTED_BY_CALLBACK);
-            m_active.erase(m_active.begin() + static_cast<std::ptrdiff_t>(i));
-        } else {
-            ++i;
+    for (auto *list : {&m_waiting, &m_active}) {
+        for (std::size_t i = 0; i < list->size();) {
+            Transfer &transfer = *(*list)[i];
+            const bool waiting = list == &m_waiting;
+            if ((waiting || transfer.core().cancelRequested()) && !transfer.core().checkTime(now)) {
+                finish(transfer, CURLE_ABORTED_BY_CALLBACK);
+                list->erase(list->begin() + static_cast<std::ptrdiff_t>(i));
+            } else {
+                ++i;
+            }
         }
     }
 }
@@ -170,19 +179,15 @@ void TransferWorker::finishDone()
 
 void TransferWorker::finish(Transfer &transfer, CURLcode code)
 {
-    const std::string failure = transfer.conclude(m_multi, code);
+    AsyncProperty record = transfer.conclude(m_multi, code);
     std::filesystem::path value;
-    if (failure.empty()) {
-        value = transfer.keepFile();
-        const std::lock_guard lock(m_mutex);
-        m_undelivered.push_back(value);
+    if (record.failure().empty()) {
+        value = record.Value();
+        m_pending.noteHandOver(value);
     }
     // The file is complete or gone before anyone hears of the outcome.
     offerProgress(transfer, Clock::now(), true);
-    post(transfer,
-         AsyncProperty(transfer.name(), transfer.reported.read, transfer.reported.max, value,
-                       failure, failure.empty() ? transfer.digest() : std::nullopt),
-         true, value);
+    post(transfer, std::move(record), true, value);
 }
 
 void TransferWorker::retire(const Transfer &transfer)
@@ -205,33 +210,25 @@ void TransferWorker::bodyArrived(Transfer &transfer) noexcept
 
 void TransferWorker::offerProgress(Transfer &transfer, Clock::time_point now, bool force)
 {
-    const std::int64_t read = transfer.bytesReceived();
-    const std::int64_t max = transfer.bytesExpected();
-    Transfer::Reported &reported = transfer.reported;
-    if (read == reported.read && max == reported.max)
-        return;
-    if (!force && now - reported.at < kProgressInterval)
-        return;
-    post(transfer, AsyncProperty(transfer.name(), read, max, {}, {}), false, {});
-    reported = {read, max, now};
+    if (std::optional<AsyncProperty> record = transfer.core().progress(now, force))
+        post(transfer, std::move(*record), false, {});
 }
 
 // A count held back by the interval must go out when the interval ends, even if no more data
-// comes to wake the worker.
+// comes to wake the worker; a waiting request must go out when its delay ends; and a deadline
+// or a floor must be noticed when it passes.
 int TransferWorker::pollTimeoutMs(Clock::time_point now) const
 {
-    if (m_active.empty())
+    if (m_active.empty() && m_waiting.empty())
         return kIdleWaitMs;
-    auto wait = std::chrono::milliseconds(kBusyWaitMs);
-    for (const auto &transfer : m_active) {
-        const Transfer::Reported &reported = transfer->reported;
-        if (transfer->bytesReceived() == reported.read && transfer->bytesExpected() == reported.max)
-            continue;
-        const auto due =
-            std::chrono::ceil<std::chrono::milliseconds>(reported.at + kProgressInterval - now);
-        wait = std::clamp(due, std::chrono::milliseconds(0), wait);
-    }
-    return static_cast<int>(wait.count());
+    auto due = now + std::chrono::milliseconds(kBusyWaitMs);
+    for (const auto &transfer : m_active)
+        due = std::min(due, transfer->core().progressDue());
+    for (const auto &transfer : m_waiting)
+        due = std::min({due, transfer->core().startsAt(), transfer->core().nextCheck()});
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - now);
+    return static_cast<int>(
+        std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, kBusyWaitMs));
 }
 
 void TransferWorker::abandon(std::vector<std::unique_ptr<Transfer>> &transfers) noexcept
@@ -249,10 +246,10 @@ void TransferWorker::post(const Transfer &transfer, AsyncProperty record, bool f
     // uses, so a handler may destroy the reader.
     QMetaObject::invokeMethod(
         &m_context,
-        [this, record = std::move(record), final, flag = transfer.cancelFlag(),
+        [this, record = std::move(record), final, flag = transfer.core().cancelFlag(),
          handedOver = std::move(handedOver), handlers = m_handlers] {
             if (final)
-                settle(record.PropertyName(), flag, handedOver);
+                m_pending.settle(record.PropertyName(), flag, handedOver);
             // Last, touching nothing of this worker afterwards: the reader may be gone.
             const AsyncReader::Handler &handler =
                 final ? handlers->onComplete : handlers->onProgress;
@@ -260,24 +257,6 @@ void TransferWorker::post(const Transfer &transfer, AsyncProperty record, bool f
                 handler(record);
         },
         Qt::QueuedConnection);
-}
-
-void TransferWorker::settle(const std::string &name, const std::shared_ptr<std::atomic<bool>> &flag,
-                            const std::filesystem::path &handedOver) noexcept
-{
-    // Matched by flag as well, so that no notification can end another transfer's entry.
-    const auto found = m_running.find(name);
-    if (found != m_running.end() && found->second == flag)
-        m_running.erase(found);
-    if (handedOver.empty())
-        return;
-    {
-        const std::lock_guard lock(m_mutex);
-        m_undelivered.erase(std::remove(m_undelivered.begin(), m_undelivered.end(), handedOver),
-                            m_undelivered.end());
-    }
-    // From here on the file is the receiver's, to keep or move even past an exit.
-    handOverTemporaryFile(handedOver);
 }
 
 } // namespace runtime::qt

@@ -44,8 +44,9 @@ public:
     TransferWorker(const TransferWorker &) = delete;
     TransferWorker &operator=(const TransferWorker &) = delete;
 
-    /// UI thread. Hands a validated request to the worker, which from now on owns its file.
-    /// The name must not be running. Throws only std::bad_alloc, having discarded the file.
+    /// UI thread. Hands a validated request to the worker, which from now on owns its file and
+    /// sends it when its set-up says. The name must not be running. Throws only std::bad_alloc,
+    /// having discarded the file.
     void submit(TransferRequest request);
     /// UI thread. Asks the transfer under name to stop; an unknown name is ignored. Never throws.
     void cancel(const std::string &name) noexcept;
@@ -58,8 +59,9 @@ private:
 
     void bodyArrived(Transfer &transfer) noexcept override;
     void run();
+    void beginDue(Clock::time_point now);
     void begin(std::unique_ptr<Transfer> transfer);
-    void finishCancelled();
+    void finishCancelled(Clock::time_point now);
     void finishDone();
     void finish(Transfer &transfer, CURLcode code);
     void retire(const Transfer &transfer);
@@ -68,8 +70,6 @@ private:
     void abandon(std::vector<std::unique_ptr<Transfer>> &transfers) noexcept;
     void post(const Transfer &transfer, AsyncProperty record, bool final,
               std::filesystem::path handedOver);
-    void settle(const std::string &name, const std::shared_ptr<std::atomic<bool>> &flag,
-                const std::filesystem::path &handedOver) noexcept;
 
     QObject &m_context;
     const std::shared_ptr<const ReaderHandlers> m_handlers;
@@ -78,13 +78,14 @@ private:
     std::mutex m_mutex;
     std::vector<std::unique_ptr<Transfer>> m_incoming; // guarded by m_mutex
     bool m_stopRequested = false;                      // guarded by m_mutex
-    // Files of successful completions posted to the UI thread and not yet delivered; Qt drops
-    // such a completion when the reader goes first, and its file would stay behind unknown.
-    std::vector<std::filesystem::path> m_undelivered; // guarded by m_mutex
 
-    std::vector<std::unique_ptr<Transfer>> m_active; // worker thread only
+    std::vector<std::unique_ptr<Transfer>> m_waiting; // worker thread only: not sent yet
+    std::vector<std::unique_ptr<Transfer>> m_active;  // worker thread only
 
-    std::unordered_map<std::string, std::shared_ptr<std::atomic<bool>>> m_running; // UI thread
+    // The running names, and the files of successful completions posted to the UI thread and
+    // not yet delivered: Qt drops such a completion when the reader goes first, and its file
+    // would stay behind unknown.
+    transfer::Pending m_pending;
 
     std::thread m_thread;
 };

@@ -89,30 +89,34 @@ public:
                                  ReaderHandlers{std::move(onProgress), std::move(onComplete)}))
     {}
 
-    void start(const std::string &target, int kind, const std::string &name, int options,
-               const std::filesystem::path &tempFolder) override
+    using AsyncReader::start;
+
+    void start(TransferAttempt attempt) override
     {
-        if (kind != kKindFile) {
-            throw RuntimeError(ErrorKind::Refused,
-                               "a read of kind " + std::to_string(kind) + " is not supported");
+        if (attempt.kind != kKindFile) {
+            throw RuntimeError(ErrorKind::Refused, "a read of kind " +
+                                                       std::to_string(attempt.kind) +
+                                                       " is not supported");
         }
-        std::optional<TransferAddress> address = addressOf(target);
-        if (!address)
-            throw RuntimeError(ErrorKind::Refused, target + " is not an http or https address");
-        if (m_worker.isRunning(name)) {
+        std::optional<TransferAddress> address = addressOf(attempt.target);
+        if (!address) {
+            throw RuntimeError(ErrorKind::Refused,
+                               attempt.target + " is not an http or https address");
+        }
+        if (m_worker.isRunning(attempt.name)) {
             throw RuntimeError(ErrorKind::Busy,
-                               "a download named \"" + name + "\" is already running");
+                               "a download named \"" + attempt.name + "\" is already running");
         }
 
         TransferRequest request;
-        request.name = name;
+        const bool secure = address->secure;
         request.address = std::move(*address);
-        request.noCache = (options & kOptionForceUpdate) != 0;
-        request.limits = transferLimits();
-        request.file = TemporaryFile::create(tempFolder);
-        // Only a signed release's file is hashed; every other transfer costs no more than it did.
-        if (request.limits.signedBytes >= 0)
-            request.file.hashWith(createSha256());
+        request.setup = transfer::setUp(
+            attempt, secure,
+            [](const std::filesystem::path &folder) -> std::unique_ptr<transfer::BodyFile> {
+                return TemporaryFile::create(folder);
+            },
+            &createSha256);
         m_worker.submit(std::move(request));
     }
 

@@ -16,7 +16,6 @@ namespace runtime::win32 {
 
 namespace {
 
-constexpr std::size_t kBufferSize = 1024 * 1024;
 constexpr int kCreateAttempts = 100;
 
 std::string randomLetters(std::random_device &device)
@@ -72,29 +71,7 @@ TemporaryFile::~TemporaryFile()
     discard();
 }
 
-TemporaryFile::TemporaryFile(TemporaryFile &&other) noexcept
-    : m_handle(std::exchange(other.m_handle, INVALID_HANDLE_VALUE)),
-      m_path(std::move(other.m_path)), m_buffer(std::move(other.m_buffer)),
-      m_buffered(std::exchange(other.m_buffered, 0)), m_hash(std::move(other.m_hash))
-{
-    other.m_path.clear();
-}
-
-TemporaryFile &TemporaryFile::operator=(TemporaryFile &&other) noexcept
-{
-    if (this != &other) {
-        discard();
-        m_handle = std::exchange(other.m_handle, INVALID_HANDLE_VALUE);
-        m_path = std::move(other.m_path);
-        other.m_path.clear();
-        m_buffer = std::move(other.m_buffer);
-        m_buffered = std::exchange(other.m_buffered, 0);
-        m_hash = std::move(other.m_hash);
-    }
-    return *this;
-}
-
-TemporaryFile TemporaryFile::create(const std::filesystem::path &folder)
+std::unique_ptr<TemporaryFile> TemporaryFile::create(const std::filesystem::path &folder)
 {
     if (folder.empty())
         throw RuntimeError("no folder was given for the temporary file");
@@ -121,7 +98,7 @@ TemporaryFile TemporaryFile::create(const std::filesystem::path &folder)
         }
         try {
             temporary::removeAtExit(path);
-            return TemporaryFile(handle, std::move(path));
+            return std::unique_ptr<TemporaryFile>(new TemporaryFile(handle, std::move(path)));
         } catch (...) {
             ::CloseHandle(handle);
             ::DeleteFileW(path.c_str());
@@ -132,117 +109,90 @@ TemporaryFile TemporaryFile::create(const std::filesystem::path &folder)
     throw RuntimeError(creationFailure(folder, "every name tried was taken"));
 }
 
-DWORD TemporaryFile::prepare(std::int64_t length) noexcept
+int TemporaryFile::reserve(std::int64_t length) noexcept
 {
     // Only the allocation grows, not the end of the file: a server announcing more than it
     // sends must not leave a padded file. Where reserving is not supported the writes tell.
-    if (length > 0) {
-        FILE_ALLOCATION_INFO allocation{};
-        allocation.AllocationSize.QuadPart = length;
-        if (!::SetFileInformationByHandle(m_handle, FileAllocationInfo, &allocation,
-                                          sizeof allocation) &&
-            ::GetLastError() == ERROR_DISK_FULL)
-            return ERROR_DISK_FULL;
-    }
-    // A buffer of its own turns WinHTTP's small pieces into few large writes.
-    m_buffer.reset(new (std::nothrow) char[kBufferSize]);
-    return m_buffer ? 0 : ERROR_NOT_ENOUGH_MEMORY;
-}
-
-DWORD TemporaryFile::append(const char *data, std::size_t size) noexcept
-{
-    if (!m_buffer) {
-        if (const DWORD error = prepare(0); error != 0)
-            return error;
-    }
-    // Hashed while WinHTTP's piece is still in the cache, never read back later.
-    if (m_hash)
-        m_hash->update(std::string_view(data, size));
-    std::size_t taken = 0;
-    while (taken < size) {
-        const std::size_t piece = std::min(size - taken, kBufferSize - m_buffered);
-        std::memcpy(m_buffer.get() + m_buffered, data + taken, piece);
-        m_buffered += piece;
-        taken += piece;
-        if (m_buffered == kBufferSize) {
-            if (const DWORD error = flushBuffer(); error != 0)
-                return error;
-        }
-    }
+    FILE_ALLOCATION_INFO allocation{};
+    allocation.AllocationSize.QuadPart = m_written + length;
+    if (!::SetFileInformationByHandle(m_handle, FileAllocationInfo, &allocation,
+                                      sizeof allocation) &&
+        ::GetLastError() == ERROR_DISK_FULL)
+        return ERROR_DISK_FULL;
     return 0;
 }
 
-DWORD TemporaryFile::flushBuffer() noexcept
+int TemporaryFile::writeThrough(const char *data, std::size_t size) noexcept
 {
-    if (m_buffered == 0)
-        return 0;
-    const DWORD error = writeAll(m_handle, m_buffer.get(), m_buffered);
-    m_buffered = 0;
-    return error;
+    const DWORD error = writeAll(m_handle, data, size);
+    if (error == 0)
+        m_written += static_cast<std::int64_t>(size);
+    return static_cast<int>(error);
 }
 
-DWORD TemporaryFile::finish() noexcept
+int TemporaryFile::truncateToZero() noexcept
+{
+    LARGE_INTEGER start{};
+    if (!::SetFilePointerEx(m_handle, start, nullptr, FILE_BEGIN) || !::SetEndOfFile(m_handle))
+        return static_cast<int>(::GetLastError());
+    m_written = 0;
+    return 0;
+}
+
+int TemporaryFile::syncAndClose() noexcept
 {
     if (m_handle == INVALID_HANDLE_VALUE)
         return ERROR_INVALID_HANDLE;
-    DWORD error = flushBuffer();
-    if (error == 0 && !::FlushFileBuffers(m_handle))
+    DWORD error = 0;
+    if (!::FlushFileBuffers(m_handle))
         error = ::GetLastError();
     if (!::CloseHandle(m_handle) && error == 0)
         error = ::GetLastError();
     m_handle = INVALID_HANDLE_VALUE;
-    m_buffer.reset();
-    return error;
+    return static_cast<int>(error);
 }
 
-void TemporaryFile::reset() noexcept
+int TemporaryFile::outOfMemory() const noexcept
+{
+    return ERROR_NOT_ENOUGH_MEMORY;
+}
+
+std::string TemporaryFile::errorText(int error) const
+{
+    return systemErrorText(static_cast<DWORD>(error));
+}
+
+bool TemporaryFile::isDiskFull(int error) const noexcept
+{
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
+void TemporaryFile::close() noexcept
 {
     if (m_handle != INVALID_HANDLE_VALUE)
         ::CloseHandle(m_handle);
     m_handle = INVALID_HANDLE_VALUE;
-    m_path.clear();
-    m_buffer.reset();
-    m_buffered = 0;
-    m_hash.reset();
-}
-
-std::optional<Sha256Digest> TemporaryFile::finishHash()
-{
-    if (!m_hash)
-        return std::nullopt;
-    const std::unique_ptr<Sha256> hash = std::move(m_hash);
-    return hash->finish();
+    releaseBuffers();
 }
 
 void TemporaryFile::discard() noexcept
 {
-    if (m_handle != INVALID_HANDLE_VALUE)
-        ::CloseHandle(m_handle);
-    m_handle = INVALID_HANDLE_VALUE;
+    close();
     // Deleted before it is forgotten, so an exit in between cannot miss it.
     if (!m_path.empty()) {
         ::DeleteFileW(m_path.c_str());
         temporary::forgetAtExit(m_path);
     }
-    reset();
+    m_path.clear();
+    m_written = 0;
 }
 
 std::filesystem::path TemporaryFile::keep() noexcept
 {
+    close();
     std::filesystem::path kept = std::move(m_path);
-    reset();
+    m_path.clear();
     return kept;
-}
-
-void handOverTemporaryFile(const std::filesystem::path &path) noexcept
-{
-    temporary::forgetAtExit(path);
-}
-
-void removeTemporaryFile(const std::filesystem::path &path) noexcept
-{
-    ::DeleteFileW(path.c_str());
-    temporary::forgetAtExit(path);
 }
 
 } // namespace runtime::win32

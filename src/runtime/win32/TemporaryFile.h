@@ -1,84 +1,51 @@
 #pragma once
 
-#include "runtime/Crypto.h"
+#include "runtime/TransferCore.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <optional>
+#include <string>
 #include <windows.h>
 
 namespace runtime::win32 {
 
-/// A new file that one transfer writes once, front to back, and that is removed unless someone
-/// takes it: when discarded, when destroyed, and when the program ends through exit() first.
-/// Move-only; one thread at a time.
-class TemporaryFile
+/// A transfer's ".refitor-XXXXXX.part" file on Windows (CREATE_NEW, a fresh random name on each
+/// collision), not inherited by started programs, and removed unless kept: when discarded, when
+/// destroyed, and when the program ends through exit() first.
+class TemporaryFile final : public transfer::BodyFile
 {
 public:
-    /// Any thread. A handle that owns no file. Never throws.
-    TemporaryFile() noexcept = default;
+    /// Any thread. Creates and opens a new file in folder, to be removed should the program exit
+    /// before it is handed over. Throws RuntimeError (Failed) with the system's reason, or
+    /// std::bad_alloc, leaving no file behind.
+    static std::unique_ptr<TemporaryFile> create(const std::filesystem::path &folder);
+
     /// Any thread. Discards the file unless it was kept. Never throws.
-    ~TemporaryFile();
-    /// Any thread. Takes other's file and leaves other empty; assigning discards this handle's
-    /// own file first. Never throw.
-    TemporaryFile(TemporaryFile &&other) noexcept;
-    TemporaryFile &operator=(TemporaryFile &&other) noexcept;
+    ~TemporaryFile() override;
     TemporaryFile(const TemporaryFile &) = delete;
     TemporaryFile &operator=(const TemporaryFile &) = delete;
 
-    /// Any thread. Creates and opens a new ".refitor-XXXXXX.part" file in folder (CREATE_NEW, a
-    /// fresh random name on each collision), not inherited by started programs, to be removed
-    /// should the program exit before handOverTemporaryFile. Throws RuntimeError (Failed) with
-    /// the system's reason, or std::bad_alloc, leaving no file behind.
-    static TemporaryFile create(const std::filesystem::path &folder);
-
-    /// The writing thread, before the first append. Reserves room for length bytes (0: unknown)
-    /// and readies the write buffer. Returns 0, ERROR_DISK_FULL when the file cannot possibly
-    /// fit, or ERROR_NOT_ENOUGH_MEMORY. Never throws.
-    DWORD prepare(std::int64_t length) noexcept;
-    /// Any thread, before the first append. Every byte appended from now on is hashed by hash
-    /// too, in the same pass as its write. Never throws.
-    void hashWith(std::unique_ptr<Sha256> hash) noexcept { m_hash = std::move(hash); }
-    /// The writing thread, once, after a successful finish. The SHA-256 of every byte appended;
-    /// none when no hash was given. Throws RuntimeError (Failed) when the hash failed.
-    std::optional<Sha256Digest> finishHash();
-    /// The writing thread, after prepare. Appends size bytes; returns 0 or the error of the
-    /// write that failed, after which the file is only good for discarding. Never throws.
-    DWORD append(const char *data, std::size_t size) noexcept;
-    /// The writing thread. Writes what is still buffered, flushes the file to the disk
-    /// (FlushFileBuffers) and closes it; returns 0 or the error of the step that failed (closed
-    /// either way). Never throws.
-    DWORD finish() noexcept;
-    /// Any thread. Closes and deletes the file, attempting both whatever fails, and leaves this
-    /// handle empty. Never throws.
-    void discard() noexcept;
-    /// Any thread. Gives the file up without deleting it and leaves this handle empty; it stays
-    /// on the list removed at exit until handOverTemporaryFile. Returns its path ("" for an
-    /// empty handle). Never throws.
-    std::filesystem::path keep() noexcept;
-
-    /// Any thread. The file's full path; "" for an empty handle. Never throws.
-    const std::filesystem::path &path() const noexcept { return m_path; }
+    void discard() noexcept override;
+    std::filesystem::path keep() noexcept override;
+    const std::filesystem::path &path() const noexcept override { return m_path; }
+    std::string errorText(int error) const override;
+    bool isDiskFull(int error) const noexcept override;
 
 private:
     TemporaryFile(HANDLE handle, std::filesystem::path path) noexcept;
-    DWORD flushBuffer() noexcept;
-    void reset() noexcept;
+
+    int reserve(std::int64_t length) noexcept override;
+    int writeThrough(const char *data, std::size_t size) noexcept override;
+    int truncateToZero() noexcept override;
+    int syncAndClose() noexcept override;
+    int outOfMemory() const noexcept override;
+    void close() noexcept;
 
     HANDLE m_handle = INVALID_HANDLE_VALUE;
     std::filesystem::path m_path;
-    std::unique_ptr<char[]> m_buffer;
-    std::size_t m_buffered = 0;
-    std::unique_ptr<Sha256> m_hash;
+    std::int64_t m_written = 0;
 };
-
-/// Any thread. The kept file at path belongs to someone else now, to keep or move even past an
-/// exit: it is no longer removed then. Never throws.
-void handOverTemporaryFile(const std::filesystem::path &path) noexcept;
-
-/// Any thread. Deletes a kept file that nobody took, and forgets it. Never throws.
-void removeTemporaryFile(const std::filesystem::path &path) noexcept;
 
 } // namespace runtime::win32

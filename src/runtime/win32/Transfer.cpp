@@ -2,6 +2,7 @@
 
 #include "SystemError.h"
 #include "runtime/RuntimeError.h"
+#include "runtime/SupportLog.h"
 #include "runtime/Text.h"
 
 #include <algorithm>
@@ -17,12 +18,8 @@ namespace {
 // WinHTTP decodes a chunked body itself, and a read of nothing ends it alike at its last chunk
 // and at a cut connection (Wine's after a whole chunk and inside one). Nothing here can tell
 // the two apart, so such a body is refused at its headers as one of unknown length, unless a
-// signed release's size and hash judge the file afterwards: a cut one then matches neither.
-// This is the one place that decides it.
-bool chunkedBodyTaken(const TransferLimits &limits) noexcept
-{
-    return limits.signedBytes >= 0;
-}
+// signed release's size and hash judge the file afterwards (the core decides that).
+constexpr bool kChunkedEndIsTold = false;
 
 // Large enough for whatever WinHTTP has buffered at once; more would only sit idle.
 constexpr std::size_t kReadBufferSize = 256 * 1024;
@@ -82,11 +79,6 @@ std::string errorText(DWORD error)
 {
     // WinHTTP's own codes are in its module's messages, not in the system's.
     return systemErrorText(error, ::GetModuleHandleW(L"winhttp.dll"));
-}
-
-std::string writeFailure(DWORD error)
-{
-    return "the download could not be written: " + errorText(error);
 }
 
 void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
@@ -262,9 +254,7 @@ void RequestLink::close() noexcept
 }
 
 Transfer::Transfer(TransferRequest request, std::shared_ptr<std::atomic<bool>> cancelled) noexcept
-    : m_name(std::move(request.name)), m_address(std::move(request.address)),
-      m_noCache(request.noCache), m_limits(request.limits), m_file(std::move(request.file)),
-      m_cancelled(std::move(cancelled))
+    : m_core(std::move(request.setup), std::move(cancelled)), m_address(std::move(request.address))
 {}
 
 Transfer::~Transfer()
@@ -319,19 +309,21 @@ DWORD Transfer::openRequest(HINTERNET session, const ProxyMode &proxy,
         return ::GetLastError();
     // One more than the limit, so that the worker sees the redirect that passes it and tells it
     // as a loop, instead of WinHTTP handing over the last redirect as the answer.
-    DWORD redirects = static_cast<DWORD>(std::max(0, m_limits.maxRedirects)) + 1;
+    const TransferLimits &limits = m_core.limits();
+    DWORD redirects = static_cast<DWORD>(std::max(0, limits.maxRedirects)) + 1;
     ::WinHttpSetOption(m_request, WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &redirects,
                        sizeof redirects);
     DWORD disabled = WINHTTP_DISABLE_COOKIES;
     ::WinHttpSetOption(m_request, WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof disabled);
-    const DWORD connectMs = milliseconds(m_limits.connectTimeout);
-    const DWORD stallMs = milliseconds(m_limits.stallTimeout);
+    const DWORD connectMs = milliseconds(limits.connectTimeout);
+    const DWORD stallMs = milliseconds(limits.stallTimeout);
     if (!::WinHttpSetTimeouts(
             m_request, static_cast<int>(connectMs), static_cast<int>(connectMs),
             static_cast<int>(stallMs),
-            static_cast<int>(milliseconds(m_limits.stallTimeout, kReceiveTimeoutMarginMs))))
+            static_cast<int>(milliseconds(limits.stallTimeout, kReceiveTimeoutMarginMs))))
         return ::GetLastError();
 
+    logRequest(proxy);
     if (isLoopbackHost(m_address.host)) {
         WINHTTP_PROXY_INFO direct{};
         direct.dwAccessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
@@ -342,8 +334,14 @@ DWORD Transfer::openRequest(HINTERNET session, const ProxyMode &proxy,
 
     // Without it a server may compress the body, which would reach the file as it came.
     std::wstring headers = L"Accept-Encoding: identity\r\n";
-    if (m_noCache)
+    if (m_core.noCache())
         headers += L"Cache-Control: no-cache\r\nPragma: no-cache\r\n";
+    // A continuing request asks for the rest, guarded by what named the file the first time.
+    for (const std::string &line : m_core.requestHeaders()) {
+        for (const char c : line)
+            headers += static_cast<wchar_t>(static_cast<unsigned char>(c));
+        headers += L"\r\n";
+    }
     if (!::WinHttpAddRequestHeaders(m_request, headers.c_str(), static_cast<DWORD>(-1),
                                     WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
         return ::GetLastError();
@@ -351,6 +349,24 @@ DWORD Transfer::openRequest(HINTERNET session, const ProxyMode &proxy,
                               0, 0, context))
         return ::GetLastError();
     return 0;
+}
+
+// For the support log: which proxy the request goes through is WinHTTP's to find.
+void Transfer::logRequest(const ProxyMode &proxy) const noexcept
+{
+    try {
+        std::string url;
+        for (const wchar_t c : m_address.url)
+            url += c < 0x80 ? static_cast<char>(c) : '?';
+        std::string line = "request " + supportlog::withoutCredentials(url) + ", proxy ";
+        line += isLoopbackHost(m_address.host) ? "none (a loopback address)"
+                : proxy.automatic              ? "as the system's settings say"
+                                               : "as the user's settings say";
+        for (const std::string &header : m_core.requestHeaders())
+            line += ", " + header;
+        supportlog::line(line);
+    } catch (...) {
+    }
 }
 
 void Transfer::closeRequest() noexcept
@@ -389,12 +405,10 @@ void Transfer::take(const Notice &notice, Clock::time_point now) noexcept
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
         m_lastActiveAt = now;
         readHead();
-        // The redirect the policy kept WinHTTP from following, handed over.
-        if (!m_ended && m_address.secure && m_head.redirectsToPlainHttp())
-            m_refusal = Refusal::InsecureRedirect;
         // Judged before a byte of the body is read, so that a refused body never reaches the
-        // file; any other answer's body is not read at all.
-        if (m_ended || m_head.status != 200 || !acceptHead())
+        // file (the redirect the policy kept WinHTTP from following, handed over, included);
+        // any other answer's body is not read at all.
+        if (m_ended || !m_core.acceptHead(kChunkedEndIsTold) || !m_core.bodyAccepted())
             end();
         else
             askForData();
@@ -415,7 +429,7 @@ void Transfer::take(const Notice &notice, Clock::time_point now) noexcept
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
         if (notice.value == ERROR_WINHTTP_REDIRECT_FAILED && m_address.secure &&
             refusedAsInsecure())
-            m_refusal = Refusal::InsecureRedirect;
+            m_core.fail(TransferError::InsecureRedirect);
         fail(notice.value);
         break;
     case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
@@ -430,24 +444,24 @@ void Transfer::check(Clock::time_point now) noexcept
 {
     if (m_ended)
         return;
-    if (cancelRequested()) {
+    const TransferLimits &limits = m_core.limits();
+    if (!m_core.checkTime(now)) {
         end();
-    } else if (m_phase == Phase::Connecting && now - m_startedAt >= m_limits.connectTimeout) {
-        m_connectTimedOut = true;
-        end();
-    } else if (m_phase == Phase::Exchanging && now - m_lastActiveAt >= m_limits.stallTimeout) {
-        m_stalled = true;
-        end();
+    } else if (m_phase == Phase::Connecting && now - m_startedAt >= limits.connectTimeout) {
+        refuse(TransferError::ConnectTimedOut);
+    } else if (m_phase == Phase::Exchanging && now - m_lastActiveAt >= limits.stallTimeout) {
+        refuse(TransferError::Stalled);
     }
 }
 
 Transfer::Clock::time_point Transfer::nextCheck() const noexcept
 {
+    const Clock::time_point shared = m_core.nextCheck();
     switch (m_phase) {
     case Phase::Connecting:
-        return m_startedAt + m_limits.connectTimeout;
+        return std::min(shared, m_startedAt + m_core.limits().connectTimeout);
     case Phase::Exchanging:
-        return m_lastActiveAt + m_limits.stallTimeout;
+        return std::min(shared, m_lastActiveAt + m_core.limits().stallTimeout);
     case Phase::Ended:
         break;
     }
@@ -461,25 +475,21 @@ void Transfer::followRedirect(const std::wstring &target) noexcept
         const std::string scheme = targetScheme(target);
         const bool http = equalsIgnoringCase(scheme, "http");
         if (!scheme.empty() && !http && !equalsIgnoringCase(scheme, "https")) {
-            m_refusal = Refusal::RedirectNotWeb;
-            end();
+            refuse(TransferError::RedirectNotWeb);
             return;
         }
         // The redirect policy keeps WinHTTP from going there; should one follow all the same,
         // nothing of its answer is taken.
         if (http && m_address.secure) {
-            m_refusal = Refusal::InsecureRedirect;
-            end();
+            refuse(TransferError::InsecureRedirect);
             return;
         }
     } catch (...) {
         fail(ERROR_NOT_ENOUGH_MEMORY);
         return;
     }
-    if (m_redirects > std::max(0, m_limits.maxRedirects)) {
-        m_refusal = Refusal::RedirectLoop;
-        end();
-    }
+    if (m_redirects > std::max(0, m_core.limits().maxRedirects))
+        refuse(TransferError::RedirectLoop);
 }
 
 // Instead of handing a redirect from https to http over as the answer, WinHTTP may fail it,
@@ -492,7 +502,7 @@ bool Transfer::refusedAsInsecure() const noexcept
     ::WinHttpQueryHeaders(m_request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX,
                           WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX);
     if (size == 0)
-        return m_redirects <= std::max(0, m_limits.maxRedirects);
+        return m_redirects <= std::max(0, m_core.limits().maxRedirects);
     try {
         std::wstring location(size / sizeof(wchar_t) + 1, L'\0');
         size = static_cast<DWORD>(location.size() * sizeof(wchar_t));
@@ -508,7 +518,6 @@ bool Transfer::refusedAsInsecure() const noexcept
 
 void Transfer::readHead() noexcept
 {
-    m_head = ResponseHead{};
     DWORD status = 0;
     DWORD size = sizeof status;
     if (!::WinHttpQueryHeaders(m_request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -517,7 +526,7 @@ void Transfer::readHead() noexcept
         fail(::GetLastError());
         return;
     }
-    m_head.status = static_cast<int>(status);
+    m_core.beginAnswer(static_cast<int>(status));
     // WinHTTP decodes chunks itself and says nothing of them: the raw headers tell what the
     // server announced, and a length WinHTTP would accept even when invalid or repeated.
     std::string raw;
@@ -556,24 +565,9 @@ void Transfer::readHead() noexcept
         }
         const std::size_t colon = line.find(':');
         if (colon != std::string_view::npos)
-            m_head.readHeader(trimmed(line.substr(0, colon)), trimmed(line.substr(colon + 1)));
+            m_core.head().readHeader(trimmed(line.substr(0, colon)),
+                                     trimmed(line.substr(colon + 1)));
     }
-}
-
-bool Transfer::acceptHead() noexcept
-{
-    const BodyEnd end = m_head.bodyEnd();
-    if (!m_head.unrequestedCoding().empty())
-        m_refusal = Refusal::Encoded;
-    else if (end == BodyEnd::LengthAndChunks)
-        m_refusal = Refusal::LengthAndChunks;
-    else if (end == BodyEnd::Length && m_head.length > bodyCap())
-        m_refusal = overCap(true);
-    // Ended only by the connection closing, such a body cannot be told from one that was cut;
-    // refused at once, an endless one costs nothing either. Here a chunked one is no better.
-    else if (end == BodyEnd::Closing || (end == BodyEnd::Chunks && !chunkedBodyTaken(m_limits)))
-        m_refusal = Refusal::Unframed;
-    return m_refusal == Refusal::None;
 }
 
 // Asked first, then read: a read waits for what is available only, so each piece reaches the
@@ -586,33 +580,15 @@ void Transfer::askForData() noexcept
 
 void Transfer::takeBody(DWORD size) noexcept
 {
-    if (m_received + static_cast<std::int64_t>(size) > bodyCap()) {
-        m_refusal = overCap(false);
+    if (!m_core.takeBody(m_link->data(), size))
         end();
-        return;
-    }
-    if (!m_bodyStarted) {
-        m_bodyStarted = true;
-        m_expected = m_head.lengthTells() ? m_head.length : 0;
-        m_writeError = m_file.prepare(m_expected);
-        if (m_writeError != 0) {
-            end();
-            return;
-        }
-    }
-    m_writeError = m_file.append(m_link->data(), size);
-    if (m_writeError != 0) {
-        end();
-        return;
-    }
-    m_received += static_cast<std::int64_t>(size);
 }
 
 void Transfer::endOfBody() noexcept
 {
     // WinHTTP ends a body whose connection closed early as if it were complete.
-    if (m_head.lengthTells() && m_received < m_head.length)
-        m_lost = true;
+    if (m_core.bodyShort())
+        m_core.fail(TransferError::Cut);
     end();
 }
 
@@ -622,144 +598,52 @@ void Transfer::end() noexcept
     m_phase = Phase::Ended;
 }
 
-void Transfer::fail(DWORD error) noexcept
+void Transfer::refuse(TransferError kind) noexcept
 {
-    if (m_error == 0)
-        m_error = error != 0 ? error : ERROR_WINHTTP_INTERNAL_ERROR;
+    m_core.fail(kind);
     end();
 }
 
-std::string Transfer::conclude()
+void Transfer::fail(DWORD error) noexcept
+{
+    if (m_error == 0) {
+        m_error = error != 0 ? error : ERROR_WINHTTP_INTERNAL_ERROR;
+        m_core.fail(kindOf(m_error));
+    }
+    end();
+}
+
+AsyncProperty Transfer::conclude()
 {
     closeRequest();
-    // A refused body was never taken, so its announced length is no count the user should see.
-    if (m_head.status == 200 && m_expected == 0 && m_refusal == Refusal::None &&
-        m_head.lengthTells())
-        m_expected = m_head.length;
-
-    std::string failure;
-    try {
-        if (cancelRequested())
-            failure = "the download was cancelled";
-        else if (m_refusal != Refusal::None)
-            failure = refusalText();
-        else if (m_writeError != 0)
-            failure = writeFailure(m_writeError);
-        else if (m_connectTimedOut)
-            failure = "could not connect to the server";
-        else if (m_stalled)
-            failure = "the server stopped sending data";
-        else if (m_error != 0)
-            failure = reasonFor(m_error);
-        else if (m_head.status != 200)
-            failure = "the server answered " + std::to_string(m_head.status);
-        else if (m_lost)
-            failure = lostText();
-        else
-            failure = completeFile();
-    } catch (...) {
-        m_file.discard();
-        throw;
-    }
-    if (!failure.empty())
-        m_file.discard();
-    return failure;
+    std::string text;
+    if (m_core.error() == TransferError::Other)
+        text = errorText(m_error);
+    return m_core.conclude(text);
 }
 
-std::int64_t Transfer::bodyCap() const noexcept
-{
-    return runtime::bodyCap(m_limits);
-}
-
-Transfer::Refusal Transfer::overCap(bool announced) const noexcept
-{
-    if (capIsSigned(m_limits))
-        return announced ? Refusal::AnnouncedBeyondRelease : Refusal::SentBeyondRelease;
-    return announced ? Refusal::AnnouncedTooLong : Refusal::SentTooLong;
-}
-
-std::string Transfer::completeFile()
-{
-    const DWORD error = m_file.finish();
-    if (error != 0)
-        return writeFailure(error);
-    try {
-        m_digest = m_file.finishHash();
-    } catch (const RuntimeError &failure) {
-        return std::string("the download could not be hashed: ") + failure.what();
-    }
-    return {};
-}
-
-std::string Transfer::refusalText() const
-{
-    switch (m_refusal) {
-    case Refusal::None:
-        break;
-    case Refusal::Encoded:
-        return "the server sent the file compressed (" + std::string(m_head.unrequestedCoding()) +
-               "), which was not asked for";
-    case Refusal::Unframed:
-        return "the server did not say how long the file is, so a cut connection could not be "
-               "told from the end of the file";
-    case Refusal::LengthAndChunks:
-        return "the server sent both a length and chunks, so the end of the file could not be "
-               "told";
-    case Refusal::InsecureRedirect:
-        return "the server redirected the download from https to an insecure http address";
-    case Refusal::AnnouncedTooLong:
-        return "the server announced more than " + groupedCount(m_limits.maxBytes) + " bytes";
-    case Refusal::SentTooLong:
-        return "the server sent more than " + groupedCount(m_limits.maxBytes) + " bytes";
-    case Refusal::AnnouncedBeyondRelease:
-        return "the server announced more than the " + groupedCount(m_limits.signedBytes) +
-               " bytes the release names";
-    case Refusal::SentBeyondRelease:
-        return "the server sent more than the " + groupedCount(m_limits.signedBytes) +
-               " bytes the release names";
-    case Refusal::RedirectLoop:
-        return "the server's redirects go round in a loop";
-    case Refusal::RedirectNotWeb:
-        return "the server redirected to an address that is not http or https";
-    }
-    return {};
-}
-
-std::string Transfer::lostText() const
-{
-    if (m_expected > 0) {
-        return "the connection was lost after " + groupedCount(m_received) + " of " +
-               groupedCount(m_expected) + " bytes";
-    }
-    if (m_bodyStarted)
-        return "the connection was lost after " + groupedCount(m_received) + " bytes";
-    return "the connection to the server was lost";
-}
-
-std::string Transfer::reasonFor(DWORD error) const
+TransferError Transfer::kindOf(DWORD error) const noexcept
 {
     switch (error) {
     case ERROR_WINHTTP_NAME_NOT_RESOLVED:
-        return "the server's name could not be found";
+        return TransferError::NameNotFound;
     case ERROR_WINHTTP_CANNOT_CONNECT:
     case WSAECONNREFUSED:
-        return "could not connect to the server";
+        return TransferError::ConnectFailed;
     case ERROR_WINHTTP_TIMEOUT:
     case WSAETIMEDOUT:
         // WinHTTP reports an expired connect limit and a stall alike.
-        return m_requestSent ? "the server stopped sending data"
-                             : "could not connect to the server";
+        return m_requestSent ? TransferError::Stalled : TransferError::ConnectTimedOut;
     case ERROR_WINHTTP_REDIRECT_FAILED:
     case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
     case ERROR_WINHTTP_INVALID_URL:
         // start() lets only http and https through, so this is about a redirect.
-        return m_redirects >= std::max(0, m_limits.maxRedirects)
-                   ? "the server's redirects go round in a loop"
-                   : "the server redirected to an address that is not http or https";
+        return m_redirects >= std::max(0, m_core.limits().maxRedirects)
+                   ? TransferError::RedirectLoop
+                   : TransferError::RedirectNotWeb;
     case ERROR_WINHTTP_SECURE_FAILURE:
-        return (m_secureFailure & kCertificateFailures) != 0
-                   ? "the server's certificate could not be verified"
-                   : "a secure connection to the server could not be established";
+        return (m_secureFailure & kCertificateFailures) != 0 ? TransferError::Certificate
+                                                             : TransferError::Tls;
     case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
     case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
     case ERROR_WINHTTP_SECURE_INVALID_CA:
@@ -767,24 +651,22 @@ std::string Transfer::reasonFor(DWORD error) const
     case ERROR_WINHTTP_SECURE_INVALID_CERT:
     case ERROR_WINHTTP_SECURE_CERT_REVOKED:
     case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
-        return "the server's certificate could not be verified";
+        return TransferError::Certificate;
     case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
     case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED:
-        return "a secure connection to the server could not be established";
+        return TransferError::Tls;
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
-        if (m_bodyStarted)
-            return lostText();
-        return "the server's answer could not be understood";
+        return m_core.bodyStarted() ? TransferError::Cut : TransferError::BadAnswer;
     case ERROR_WINHTTP_CONNECTION_ERROR:
     case WSAECONNRESET:
     case WSAECONNABORTED:
-        if (m_requestSent && m_head.status == 0)
-            return "the server closed the connection without answering";
-        return lostText();
+        if (m_requestSent && m_core.head().status == 0)
+            return TransferError::NoAnswer;
+        return TransferError::Reset;
     default:
         break;
     }
-    return errorText(error);
+    return TransferError::Other;
 }
 
 } // namespace runtime::win32

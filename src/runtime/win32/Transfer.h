@@ -1,9 +1,6 @@
 #pragma once
 
-#include "TemporaryFile.h"
-#include "runtime/AsyncRead.h"
-#include "runtime/Crypto.h"
-#include "runtime/ResponseHead.h"
+#include "runtime/TransferCore.h"
 
 #include <array>
 #include <atomic>
@@ -36,11 +33,8 @@ struct TransferAddress
 /// What a transfer needs to run, handed from the UI thread to the worker.
 struct TransferRequest
 {
-    std::string name;
+    transfer::Setup setup;
     TransferAddress address;
-    bool noCache = false;
-    TransferLimits limits;
-    TemporaryFile file;
 };
 
 /// How the worker's WinHTTP session finds proxies: by itself (Windows 8.1 and later), or
@@ -128,28 +122,19 @@ private:
     bool m_closed = false; // guarded by m_mutex
 };
 
-/// One read of a URL into a temporary file through a WinHTTP request: the request's set-up,
-/// the steps of the exchange, the judgement of the answer's headers, the body's way into the
-/// file, the connect and stall limits, and the sentence that tells why it failed. Created on
-/// the UI thread, then touched by the worker thread only.
+/// One request of a URL through WinHTTP: the request's set-up, the steps of the exchange, the
+/// connect limit and the stall limit before the body, the headers and body handed to the shared
+/// core, and WinHTTP's errors told as kinds of failure. Created on the UI thread, then touched
+/// by the worker thread only.
 class Transfer
 {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = transfer::Clock;
 
-    /// What the worker last reported of this transfer, kept here for it.
-    struct Reported
-    {
-        std::int64_t read = 0;
-        std::int64_t max = 0;
-        Clock::time_point at;
-    };
-
-    /// UI thread. Takes the request's file, which it deletes unless it completes and is kept.
-    /// cancelled is the flag the UI thread sets to stop it. Never throws.
+    /// UI thread. cancelled is the flag the UI thread sets to stop it. Never throws.
     Transfer(TransferRequest request, std::shared_ptr<std::atomic<bool>> cancelled) noexcept;
-    /// Worker thread. Closes the request (never waiting for WinHTTP) and deletes the file
-    /// unless it was kept. Never throws.
+    /// Worker thread. Closes the request (never waiting for WinHTTP); the core's file goes
+    /// unless it was kept or handed on. Never throws.
     ~Transfer();
     Transfer(const Transfer &) = delete;
     Transfer &operator=(const Transfer &) = delete;
@@ -159,11 +144,10 @@ public:
     void begin(HINTERNET session, const ProxyMode &proxy, const std::shared_ptr<Inbox> &inbox,
                Clock::time_point now) noexcept;
     /// Worker thread. Whether notice is about this transfer's request. Never throws.
-    bool owns(const Notice &notice) const noexcept { return notice.link == m_link; }
+    bool owns(const Notice &notice) const noexcept { return m_link && notice.link == m_link; }
     /// Worker thread. Takes the next step after a notice of its own. Never throws.
     void take(const Notice &notice, Clock::time_point now) noexcept;
-    /// Worker thread. Ends the transfer if it was cancelled, or if the connect or stall limit
-    /// passed. Never throws.
+    /// Worker thread. Ends the transfer if it was cancelled, or if a limit passed. Never throws.
     void check(Clock::time_point now) noexcept;
     /// Worker thread. When check must run next, if nothing else happens; max() for never.
     /// Never throws.
@@ -171,48 +155,15 @@ public:
     /// Worker thread. Whether the transfer has an outcome and only conclude remains. Never
     /// throws.
     bool ended() const noexcept { return m_ended; }
-    /// Worker thread. Closes the request, then flushes the file to the disk and closes it, or
-    /// deletes it. Returns why the transfer failed, "" when it succeeded. Throws only
-    /// std::bad_alloc, the file already deleted or closed.
-    std::string conclude();
-    /// Worker thread, after a successful conclude. Gives the file up without deleting it and
-    /// returns its path. Never throws.
-    std::filesystem::path keepFile() noexcept { return m_file.keep(); }
+    /// Worker thread. Closes the request and returns the final record (the file kept, handed on
+    /// as a partial download, or gone). Throws only std::bad_alloc, the file already discarded.
+    AsyncProperty conclude();
 
-    /// Any thread. The name the transfer was started under. Never throws.
-    const std::string &name() const noexcept { return m_name; }
-    /// Any thread. The flag the UI thread sets to cancel this transfer. Never throws.
-    const std::shared_ptr<std::atomic<bool>> &cancelFlag() const noexcept { return m_cancelled; }
-    /// Worker thread. Whether a cancel was asked for. Never throws.
-    bool cancelRequested() const noexcept { return m_cancelled->load(); }
-    /// Worker thread. Body bytes written so far. Never throws.
-    std::int64_t bytesReceived() const noexcept { return m_received; }
-    /// Worker thread. Body bytes announced; 0 while unknown. Never throws.
-    std::int64_t bytesExpected() const noexcept { return m_expected; }
-    /// Worker thread, after a successful conclude. The SHA-256 of the file when its limits
-    /// named a signed size, none otherwise. Never throws.
-    const std::optional<Sha256Digest> &digest() const noexcept { return m_digest; }
-
-    /// Worker thread only.
-    Reported reported;
+    /// Worker thread, or the UI thread before the worker has it. The shared part. Never throws.
+    transfer::Core &core() noexcept { return m_core; }
+    const transfer::Core &core() const noexcept { return m_core; }
 
 private:
-    // Why the facility itself ended a transfer whose connection was fine.
-    enum class Refusal
-    {
-        None,
-        Encoded,
-        Unframed,
-        LengthAndChunks,
-        AnnouncedTooLong,
-        SentTooLong,
-        AnnouncedBeyondRelease,
-        SentBeyondRelease,
-        RedirectLoop,
-        RedirectNotWeb,
-        InsecureRedirect
-    };
-
     enum class Phase
     {
         Connecting, // until connected: the connect limit runs
@@ -220,32 +171,23 @@ private:
         Ended
     };
 
-    // What the final response's headers said.
     DWORD openRequest(HINTERNET session, const ProxyMode &proxy,
                       const std::shared_ptr<Inbox> &inbox);
     void closeRequest() noexcept;
+    void logRequest(const ProxyMode &proxy) const noexcept;
     void readHead() noexcept;
     bool refusedAsInsecure() const noexcept;
-    bool acceptHead() noexcept;
     void askForData() noexcept;
     void takeBody(DWORD size) noexcept;
     void endOfBody() noexcept;
     void followRedirect(const std::wstring &target) noexcept;
     void end() noexcept;
     void fail(DWORD error) noexcept;
-    std::int64_t bodyCap() const noexcept;
-    Refusal overCap(bool announced) const noexcept;
-    std::string completeFile();
-    std::string reasonFor(DWORD error) const;
-    std::string refusalText() const;
-    std::string lostText() const;
+    void refuse(TransferError kind) noexcept;
+    TransferError kindOf(DWORD error) const noexcept;
 
-    const std::string m_name;
+    transfer::Core m_core;
     const TransferAddress m_address;
-    const bool m_noCache;
-    const TransferLimits m_limits;
-    TemporaryFile m_file;
-    const std::shared_ptr<std::atomic<bool>> m_cancelled;
 
     std::shared_ptr<RequestLink> m_link;
     HINTERNET m_connection = nullptr;
@@ -257,18 +199,8 @@ private:
     Clock::time_point m_lastActiveAt;
     bool m_requestSent = false;
     int m_redirects = 0;
-    std::int64_t m_received = 0;
-    std::int64_t m_expected = 0;
-    bool m_bodyStarted = false;
-    bool m_lost = false;
-    bool m_stalled = false;
-    bool m_connectTimedOut = false;
     DWORD m_error = 0;
     DWORD m_secureFailure = 0;
-    DWORD m_writeError = 0;
-    ResponseHead m_head;
-    Refusal m_refusal = Refusal::None;
-    std::optional<Sha256Digest> m_digest;
 };
 
 } // namespace runtime::win32

@@ -13,7 +13,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kProgressInterval = 33ms;
 constexpr DWORD kWakeRetryMs = 50;
 constexpr UINT kRunCalls = WM_APP + 1;
 constexpr wchar_t kWindowClass[] = L"RefitorTransferNotifications";
@@ -179,8 +178,7 @@ TransferWorker::TransferWorker(NotificationWindow &window,
 
 TransferWorker::~TransferWorker()
 {
-    for (const auto &[name, flag] : m_running)
-        flag->store(true);
+    m_pending.cancelAll();
     {
         const std::lock_guard lock(m_mutex);
         m_stopRequested = true;
@@ -190,26 +188,21 @@ TransferWorker::~TransferWorker()
     ::WinHttpCloseHandle(m_session);
     if (m_proxy.lookupSession)
         ::WinHttpCloseHandle(m_proxy.lookupSession);
-    // Completions still queued die with the reader, and nobody else knows their files.
-    const std::lock_guard lock(m_mutex);
-    for (const std::filesystem::path &path : m_undelivered)
-        removeTemporaryFile(path);
-    m_undelivered.clear();
 }
 
 void TransferWorker::submit(TransferRequest request)
 {
-    std::unique_ptr<Transfer> transfer;
+    std::shared_ptr<std::atomic<bool>> flag;
+    const std::string name = request.setup.name;
     try {
-        auto flag = std::make_shared<std::atomic<bool>>(false);
-        transfer = std::make_unique<Transfer>(std::move(request), std::move(flag));
-        m_running.emplace(transfer->name(), transfer->cancelFlag());
+        flag = m_pending.add(name);
+        auto transfer = std::make_unique<Transfer>(std::move(request), flag);
         const std::lock_guard lock(m_mutex);
         m_incoming.push_back(std::move(transfer));
     } catch (...) {
         // Without a transfer the request still holds the file, and discards it when it goes.
-        if (transfer)
-            m_running.erase(transfer->name());
+        if (flag)
+            m_pending.drop(name, flag);
         throw;
     }
     m_inbox->wake();
@@ -217,16 +210,13 @@ void TransferWorker::submit(TransferRequest request)
 
 void TransferWorker::cancel(const std::string &name) noexcept
 {
-    const auto found = m_running.find(name);
-    if (found == m_running.end())
-        return;
-    found->second->store(true);
-    m_inbox->wake();
+    if (m_pending.cancel(name))
+        m_inbox->wake();
 }
 
 bool TransferWorker::isRunning(const std::string &name) const noexcept
 {
-    return m_running.find(name) != m_running.end();
+    return m_pending.isRunning(name);
 }
 
 void TransferWorker::run()
@@ -242,15 +232,14 @@ void TransferWorker::run()
         if (stop) {
             // ~Transfer closes each request without waiting and deletes each unfinished file.
             incoming.clear();
+            m_waiting.clear();
             m_active.clear();
             m_inbox->close();
             return;
         }
-        for (auto &transfer : incoming) {
-            Transfer &added = *transfer;
-            m_active.push_back(std::move(transfer));
-            added.begin(m_session, m_proxy, m_inbox, Clock::now());
-        }
+        for (auto &transfer : incoming)
+            m_waiting.push_back(std::move(transfer));
+        beginDue(Clock::now());
         takeNotices(Clock::now());
         const auto now = Clock::now();
         for (const auto &transfer : m_active)
@@ -260,6 +249,27 @@ void TransferWorker::run()
             offerProgress(*transfer, now, false);
         const bool wakeOwed = m_window.retryWake();
         m_inbox->wait(wakeOwed ? std::min(kWakeRetryMs, waitMs(now)) : waitMs(now));
+    }
+}
+
+// A request waits its set-up's delay here before it goes out; a cancel or a deadline ends the
+// wait, which check() then tells like any other end.
+void TransferWorker::beginDue(Clock::time_point now)
+{
+    for (std::size_t i = 0; i < m_waiting.size();) {
+        Transfer &transfer = *m_waiting[i];
+        const bool due = transfer.core().startsAt() <= now;
+        if (due || !transfer.core().checkTime(now)) {
+            std::unique_ptr<Transfer> leaving = std::move(m_waiting[i]);
+            m_waiting.erase(m_waiting.begin() + static_cast<std::ptrdiff_t>(i));
+            m_active.push_back(std::move(leaving));
+            if (due && transfer.core().error() == TransferError::None)
+                transfer.begin(m_session, m_proxy, m_inbox, now);
+            else
+                transfer.check(now);
+        } else {
+            ++i;
+        }
     }
 }
 
@@ -289,48 +299,43 @@ void TransferWorker::finishEnded()
 
 void TransferWorker::finish(Transfer &transfer)
 {
-    const std::string failure = transfer.conclude();
+    AsyncProperty record = transfer.conclude();
     std::filesystem::path value;
-    if (failure.empty()) {
-        value = transfer.keepFile();
-        const std::lock_guard lock(m_mutex);
-        m_undelivered.push_back(value);
+    if (record.failure().empty()) {
+        value = record.Value();
+        m_pending.noteHandOver(value);
     }
     // The file is complete or gone before anyone hears of the outcome.
     offerProgress(transfer, Clock::now(), true);
-    post(transfer,
-         AsyncProperty(transfer.name(), transfer.reported.read, transfer.reported.max, value,
-                       failure, failure.empty() ? transfer.digest() : std::nullopt),
-         true, value);
+    post(transfer, std::move(record), true, value);
 }
 
 void TransferWorker::offerProgress(Transfer &transfer, Clock::time_point now, bool force)
 {
-    const std::int64_t read = transfer.bytesReceived();
-    const std::int64_t max = transfer.bytesExpected();
-    Transfer::Reported &reported = transfer.reported;
-    if (read == reported.read && max == reported.max)
-        return;
-    if (!force && now - reported.at < kProgressInterval)
-        return;
-    post(transfer, AsyncProperty(transfer.name(), read, max, {}, {}), false, {});
-    reported = {read, max, now};
+    if (std::optional<AsyncProperty> record = transfer.core().progress(now, force))
+        post(transfer, std::move(*record), false, {});
 }
 
 // A count held back by the interval must go out when the interval ends, even if no more data
 // comes to wake the worker; and a limit must be noticed when it passes.
 DWORD TransferWorker::waitMs(Clock::time_point now) const
 {
-    if (m_active.empty())
+    if (m_active.empty() && m_waiting.empty())
         return INFINITE;
     auto wait = Clock::duration::max();
+    for (const auto &transfer : m_waiting) {
+        wait = std::min(wait, transfer->core().startsAt() - now);
+        const auto next = transfer->core().nextCheck();
+        if (next != Clock::time_point::max())
+            wait = std::min(wait, next - now);
+    }
     for (const auto &transfer : m_active) {
         const auto next = transfer->nextCheck();
         if (next != Clock::time_point::max())
             wait = std::min(wait, next - now);
-        const Transfer::Reported &reported = transfer->reported;
-        if (transfer->bytesReceived() != reported.read || transfer->bytesExpected() != reported.max)
-            wait = std::min(wait, reported.at + kProgressInterval - now);
+        const auto due = transfer->core().progressDue();
+        if (due != Clock::time_point::max())
+            wait = std::min(wait, due - now);
     }
     if (wait == Clock::duration::max())
         return INFINITE;
@@ -344,33 +349,15 @@ void TransferWorker::post(const Transfer &transfer, AsyncProperty record, bool f
 {
     // Run on the UI thread in posting order, and dropped if the window goes first. The closure,
     // not the reader, holds everything the handler uses, so a handler may destroy the reader.
-    m_window.post([this, record = std::move(record), final, flag = transfer.cancelFlag(),
+    m_window.post([this, record = std::move(record), final, flag = transfer.core().cancelFlag(),
                    handedOver = std::move(handedOver), handlers = m_handlers] {
         if (final)
-            settle(record.PropertyName(), flag, handedOver);
+            m_pending.settle(record.PropertyName(), flag, handedOver);
         // Last, touching nothing of this worker afterwards: the reader may be gone.
         const AsyncReader::Handler &handler = final ? handlers->onComplete : handlers->onProgress;
         if (handler)
             handler(record);
     });
-}
-
-void TransferWorker::settle(const std::string &name, const std::shared_ptr<std::atomic<bool>> &flag,
-                            const std::filesystem::path &handedOver) noexcept
-{
-    // Matched by flag as well, so that no notification can end another transfer's entry.
-    const auto found = m_running.find(name);
-    if (found != m_running.end() && found->second == flag)
-        m_running.erase(found);
-    if (handedOver.empty())
-        return;
-    {
-        const std::lock_guard lock(m_mutex);
-        m_undelivered.erase(std::remove(m_undelivered.begin(), m_undelivered.end(), handedOver),
-                            m_undelivered.end());
-    }
-    // From here on the file is the receiver's, to keep or move even past an exit.
-    handOverTemporaryFile(handedOver);
 }
 
 } // namespace runtime::win32

@@ -90,6 +90,7 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void run();
+    void beginDue(Clock::time_point now);
     void takeNotices(Clock::time_point now);
     void finishEnded();
     void finish(Transfer &transfer);
@@ -97,8 +98,6 @@ private:
     DWORD waitMs(Clock::time_point now) const;
     void post(const Transfer &transfer, AsyncProperty record, bool final,
               std::filesystem::path handedOver);
-    void settle(const std::string &name, const std::shared_ptr<std::atomic<bool>> &flag,
-                const std::filesystem::path &handedOver) noexcept;
 
     NotificationWindow &m_window;
     const std::shared_ptr<const ReaderHandlers> m_handlers;
@@ -109,14 +108,14 @@ private:
     std::mutex m_mutex;
     std::vector<std::unique_ptr<Transfer>> m_incoming; // guarded by m_mutex
     bool m_stopRequested = false;                      // guarded by m_mutex
-    // Files of successful completions posted to the UI thread and not yet delivered; the
-    // notification window drops such a completion when the reader goes first, and its file would
-    // stay behind unknown.
-    std::vector<std::filesystem::path> m_undelivered; // guarded by m_mutex
 
-    std::vector<std::unique_ptr<Transfer>> m_active; // worker thread only
+    std::vector<std::unique_ptr<Transfer>> m_waiting; // worker thread only: not sent yet
+    std::vector<std::unique_ptr<Transfer>> m_active;  // worker thread only
 
-    std::unordered_map<std::string, std::shared_ptr<std::atomic<bool>>> m_running; // UI thread
+    // The running names, and the files of successful completions posted to the UI thread and
+    // not yet delivered: the notification window drops such a completion when the reader goes
+    // first, and its file would stay behind unknown.
+    transfer::Pending m_pending;
 
     std::thread m_thread;
 };
