@@ -109,7 +109,7 @@ foreach(target runtime_tests control_tests window_tests)
     endif()
 endforeach()
 refitor_needs_display(runtime_tests runtime_tests.regional_settings control_tests window_tests
-                      window_tests.regional_settings window_tests.signed)
+                      window_tests.regional_settings window_tests.signed window_tests.retry)
 
 # The skin painter once more at 150 % and 200 %. The DPI is the prefix's, for every process in it,
 # so each runs alone.

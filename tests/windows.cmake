@@ -97,6 +97,7 @@ add_dependencies(refitor_systemsupport refitor-stand-in)
 add_library(refitor_testsupport STATIC
     support/LoopbackServer.cpp support/LoopbackServer.h
     support/ScriptedServer.cpp support/ScriptedServer.h
+    support/FaultServer.cpp support/FaultServer.h support/Sockets.h
     support/win32/TestMain.cpp)
 target_link_libraries(refitor_testsupport
     PUBLIC refitor_systemsupport refitor_runtime GTest::gtest refitor_httplib Threads::Threads
@@ -123,7 +124,7 @@ endfunction()
 # The runtime's own tests: what every runtime shares, and what only the Win32 one can show.
 refitor_add_test_binary(runtime_tests
     SOURCES runtime/TextTest.cpp runtime/KeyedCollectionTest.cpp runtime/CryptoTest.cpp
-            runtime/AsyncReaderTest.cpp runtime/AsyncReaderTest.h
+            runtime/AsyncReaderTest.cpp runtime/AsyncReaderTest.h runtime/SupportLogTest.cpp
             runtime/win32/ApplicationTest.cpp
             runtime/win32/DelayLoadTest.cpp
             runtime/win32/FilesTest.cpp
@@ -133,6 +134,7 @@ refitor_add_test_binary(runtime_tests
             runtime/win32/ControlsTest.cpp
             runtime/win32/SkinPainterTest.cpp
             runtime/win32/WindowPixels.h
+            support/FaultServerTest.cpp
     LIBS refitor_runtime refitor_runtime_testing)
 # Changing the user's regional settings reaches every process of the prefix, so that test runs
 # alone, and the rest without it.
@@ -182,15 +184,17 @@ refitor_add_test_binary(control_tests
 refitor_add_wine_test(control_tests control_tests)
 
 refitor_add_test_binary(window_tests
-    SOURCES window/Form2Test.cpp window/ExecutableBackupTest.cpp
+    SOURCES window/Form2Test.cpp window/ExecutableBackupTest.cpp window/RetryTest.cpp
     LIBS refitor_window refitor_runtime_testing)
 include(${CMAKE_CURRENT_SOURCE_DIR}/release-keys.cmake)
 # As with runtime_tests, the case that changes the user's regional settings runs alone.
 refitor_add_wine_test(window_tests window_tests
-                      --gtest_filter=-*RegionalSettings*:Rows/SignedUpdateTest.*)
+                      --gtest_filter=-*RegionalSettings*:Rows/SignedUpdateTest.*:Rows/RetryTest.*)
 # The signed runs, a table of whole update runs, beside the rest.
 refitor_add_wine_test(window_tests.signed window_tests --gtest_filter=Rows/SignedUpdateTest.*)
 refitor_needs_tls_server(window_tests.signed)
+# The runs against a misbehaving server, another such table: a minute of waits, beside the rest.
+refitor_add_wine_test(window_tests.retry window_tests --gtest_filter=Rows/RetryTest.*)
 refitor_add_wine_test(window_tests.regional_settings window_tests
                       --gtest_filter=*RegionalSettings*)
 set_tests_properties(window_tests.regional_settings PROPERTIES RUN_SERIAL ON)

@@ -4,6 +4,7 @@
 #include "runtime/Controls.h"
 #include "runtime/Files.h"
 #include "runtime/RuntimeError.h"
+#include "support/FaultServer.h"
 #include "support/LoopbackServer.h"
 #include "support/SystemSupport.h"
 
@@ -189,6 +190,90 @@ TEST_F(ControlTest, RefusedStartKeepsTheKeyPending)
     EXPECT_THROW(control.Download(url("/file"), path("x")), RuntimeError)
         << "the entry added before the refused start keeps the key pending";
     EXPECT_TRUE(entriesOf(m_dir.path()).empty());
+}
+
+// Only what may pass is tried again, after the policy's waits (jittered, never beyond their
+// bounds) or a Retry-After the policy honours; the host hears of each retry, and of the end once.
+TEST(ControlRetries, OnlyWhatMayPassIsTriedAgainAfterItsWait)
+{
+    using namespace std::chrono_literals;
+    using Answer = FaultServer::Answer;
+    const std::string body = support::randomBytes(5000, 9);
+    struct Row
+    {
+        const char *name;
+        std::vector<Answer> answers;
+        std::size_t requests;
+        std::vector<std::pair<std::chrono::milliseconds, std::chrono::milliseconds>> waits;
+        runtime::TransferError error; // None: the file comes
+        const char *reason;
+    };
+    const Row rows[] = {
+        {"404 is final",
+         {Answer{.status = 404}},
+         1,
+         {},
+         runtime::TransferError::HttpStatus,
+         "the server answered 404"},
+        {"403 is final",
+         {Answer{.status = 403}},
+         1,
+         {},
+         runtime::TransferError::HttpStatus,
+         "the server answered 403"},
+        {"502 then the file",
+         {Answer{.status = 502}, Answer{}},
+         2,
+         {{80ms, 120ms}},
+         runtime::TransferError::None,
+         ""},
+        {"Retry-After honoured",
+         {Answer{.status = 503, .retryAfter = "1"}, Answer{}},
+         2,
+         {{1000ms, 1000ms}},
+         runtime::TransferError::None,
+         ""},
+        {"Retry-After past the longest waits as usual",
+         {Answer{.status = 429, .retryAfter = "120"}, Answer{}},
+         2,
+         {{80ms, 120ms}},
+         runtime::TransferError::None,
+         ""},
+        {"500 throughout",
+         {Answer{.status = 500}},
+         4,
+         {{80ms, 120ms}, {160ms, 240ms}, {320ms, 480ms}},
+         runtime::TransferError::HttpStatus,
+         "the server answered 500; gave up after 4 attempts"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        FaultServer server;
+        server.serve("/file", body, row.answers);
+        support::TemporaryFolder folder;
+        BajaArchivos control;
+        control.setRetryPolicy({.waits = {100ms, 200ms, 400ms}, .jitter = 0.2});
+        Events events(control);
+        std::vector<RetryNotice> notices;
+        control.onRetrying([&](const RetryNotice &notice) { notices.push_back(notice); });
+        control.Download(server.url("/file"), runtime::utf8FromPath(folder.file("Korvane.exe")));
+        ASSERT_TRUE(waitUntil([&] { return events.completed.size() == 1; }, 15000));
+        const DownloadResult result = control.lastResult("Id");
+        EXPECT_EQ(result.error, row.error);
+        EXPECT_EQ(result.failure, row.reason);
+        EXPECT_EQ(result.attempts, static_cast<int>(row.requests));
+        EXPECT_EQ(server.requests().size(), row.requests);
+        ASSERT_EQ(notices.size(), row.waits.size());
+        for (std::size_t i = 0; i < notices.size(); ++i) {
+            EXPECT_EQ(notices[i].attempt, static_cast<int>(i) + 2);
+            EXPECT_EQ(notices[i].attempts, 4);
+            EXPECT_GE(notices[i].wait, row.waits[i].first);
+            EXPECT_LE(notices[i].wait, row.waits[i].second);
+        }
+        const Names expected =
+            row.error == runtime::TransferError::None ? Names{"Korvane.exe"} : Names{};
+        EXPECT_EQ(entriesOf(folder.path()), expected);
+    }
 }
 
 TEST(ControlFace, KeepsHalfAnInchSquareWhateverTheContainerDoes)

@@ -7,6 +7,7 @@
 #include "runtime/Crypto.h"
 #include "runtime/RuntimeError.h"
 #include "runtime/Testing.h"
+#include "support/FaultServer.h"
 #include "support/LoopbackServer.h"
 #include "support/PlatformSupport.h"
 #include "support/ScriptedServer.h"
@@ -911,6 +912,87 @@ TEST_F(AsyncReaderTest, ASignedTransferCarriesTheSha256OfTheBytesItWrote)
         }
         for (const AsyncProperty &progress : m_recorder.progressOf(row.name))
             EXPECT_FALSE(progress.Sha256().has_value());
+    }
+}
+
+// A transfer cut halfway hands its bytes on, and the next attempt asks for the rest: a 206 that
+// fits continues the same file (and its running hash), a 200 starts it again, anything else
+// fails. Without a validator or a signed size nothing could tell a changed file, so nothing is
+// handed on.
+TEST(AsyncReaderResume, ACutTransferContinuesOnlyWhatStillBelongsToTheSameFile)
+{
+    using Body = FaultServer::Body;
+    using Range = FaultServer::Range;
+    const std::string data = support::randomBytes(200000, 11);
+    const std::int64_t half = 100000;
+    struct Row
+    {
+        const char *name;
+        bool signedSize;
+        bool validators;
+        Range second;
+        bool handedOn;       // the cut attempt leaves bytes to continue
+        const char *failure; // of the second attempt; "" when the file comes whole
+        const char *asked;   // the second request's Range ("" when none)
+    };
+    const Row rows[] = {
+        {"206 continues", false, true, Range::Honour, true, "", "bytes=100000-"},
+        {"signed, no validator", true, false, Range::Honour, true, "", "bytes=100000-"},
+        {"200 starts again", true, true, Range::Ignore, true, "", "bytes=100000-"},
+        {"nothing names the file", false, false, Range::Honour, false, "", ""},
+        {"another part", false, true, Range::WrongStart, true,
+         "the server sent another part of the file than the one asked for", "bytes=100000-"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        FaultServer server;
+        FaultServer::Answer cut{
+            .body = Body::CutAfter, .bytes = half, .sendValidators = row.validators};
+        FaultServer::Answer rest{.range = row.second, .sendValidators = row.validators};
+        server.serve("/file", data, {cut, rest});
+        support::TemporaryFolder folder;
+        readertest::Recorder recorder;
+        const auto reader =
+            runtime::createAsyncReader(recorder.progressHandler(), recorder.completionHandler());
+        runtime::TransferAttempt attempt;
+        attempt.target = server.url("/file");
+        attempt.name = "first";
+        attempt.tempFolder = folder.path();
+        attempt.limits.signedBytes = row.signedSize ? static_cast<std::int64_t>(data.size()) : -1;
+        reader->start(attempt);
+        const AsyncProperty first = recorder.waitForCompletion("first");
+        EXPECT_EQ(first.error(), runtime::TransferError::Cut);
+        ASSERT_EQ(first.partial() != nullptr, row.handedOn);
+        if (row.handedOn) {
+            EXPECT_EQ(first.partial()->bytes(), half);
+            EXPECT_EQ(support::entriesOf(folder.path()).size(), 1U);
+        } else {
+            EXPECT_TRUE(support::entriesOf(folder.path()).empty());
+        }
+
+        attempt.name = "second";
+        attempt.resume = first.partial();
+        reader->start(attempt);
+        const AsyncProperty second = recorder.waitForCompletion("second");
+        ASSERT_EQ(server.requests().size(), 2U);
+        EXPECT_EQ(server.requests()[1].range, row.asked);
+        EXPECT_EQ(server.requests()[1].ifRange,
+                  row.handedOn && row.validators ? server.etag("/file") : "");
+        EXPECT_EQ(second.failure(), row.failure);
+        if (second.failure().empty()) {
+            EXPECT_TRUE(support::readFile(second.Value()) == data);
+            EXPECT_EQ(second.BytesRead(), static_cast<std::int64_t>(data.size()));
+            ASSERT_EQ(second.Sha256().has_value(), row.signedSize);
+            if (row.signedSize)
+                EXPECT_TRUE(*second.Sha256() == runtime::sha256(data));
+            std::filesystem::remove(second.Value());
+        } else {
+            EXPECT_EQ(second.error(), runtime::TransferError::BadRange);
+            EXPECT_EQ(second.partial(), nullptr);
+        }
+        EXPECT_TRUE(support::entriesOf(folder.path()).empty());
+        // Progress never goes back while a transfer continues, and starts from the bytes kept.
+        EXPECT_FALSE(recorder.outOfOrder());
     }
 }
 

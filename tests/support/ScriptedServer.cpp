@@ -1,100 +1,17 @@
 #include "ScriptedServer.h"
 
+#include "Sockets.h"
+
 #include <chrono>
 #include <stdexcept>
 #include <string_view>
 
-// The only differences between the platforms' sockets that this server meets, kept here so that
-// the code below reads the same on both.
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
-namespace {
-
-using Socket = SOCKET;
-const Socket kNoSocket = INVALID_SOCKET;
-constexpr int kShutWrite = SD_SEND;
-constexpr int kSendFlags = 0;
-using Length = int;
-
-void closeSocket(Socket socket)
-{
-    ::closesocket(socket);
-}
-
-void setReceiveTimeout(Socket socket, std::chrono::milliseconds timeout)
-{
-    const DWORD ms = static_cast<DWORD>(timeout.count());
-    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&ms), sizeof ms);
-}
-
-/// Winsock counts its users; each server is one for as long as it lives.
-struct NetworkUse
-{
-    NetworkUse()
-    {
-        WSADATA data{};
-        if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
-            throw std::runtime_error("Winsock cannot start");
-    }
-    ~NetworkUse() { ::WSACleanup(); }
-};
-
-} // namespace
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
-namespace {
-
-using Socket = int;
-constexpr Socket kNoSocket = -1;
-constexpr int kShutWrite = SHUT_WR;
-// A client that hangs up mid-answer fails the send instead of raising SIGPIPE.
-constexpr int kSendFlags = MSG_NOSIGNAL;
-using Length = socklen_t;
-
-void closeSocket(Socket socket)
-{
-    ::close(socket);
-}
-
-void setReceiveTimeout(Socket socket, std::chrono::milliseconds timeout)
-{
-    timeval limit{};
-    limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-    limit.tv_usec = static_cast<suseconds_t>(timeout.count() % 1000 * 1000);
-    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-}
-
-struct NetworkUse
-{};
-
-} // namespace
-#endif
+using namespace sockets;
 
 namespace {
 
 // A client that never finishes its request cannot hold the server beyond this.
 constexpr std::chrono::milliseconds kPatience{5000};
-
-Socket socketOf(std::uintptr_t value)
-{
-    return static_cast<Socket>(value);
-}
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<unsigned short>(port));
-    return address;
-}
 
 /// The path of a request line ("GET /path HTTP/1.1"), "" when there is none.
 std::string pathOf(std::string_view head)
@@ -111,7 +28,7 @@ std::string pathOf(std::string_view head)
 
 ScriptedServer::ScriptedServer()
 {
-    [[maybe_unused]] static const NetworkUse network;
+    startNetwork();
     const Socket listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (listener == kNoSocket)
         throw std::runtime_error("cannot make a socket");
