@@ -261,6 +261,15 @@ run_scenario() { # NAME SERVED OUTCOME (updated | failed | closed) [planted]
   else
     check "the old Korvane.exe is in place byte for byte" cmp -s "$dir/Korvane.exe" "$old"
   fi
+  # The prefix's own LOCALAPPDATA holds the support log; the last run in it is this scenario's.
+  local support_log run
+  support_log="$(find "$WINEPREFIX/drive_c/users" -path '*/Korvane/Refitor.log' 2>/dev/null | head -n 1)"
+  run="$(awk '/ ==== run /{run=""} {run=run $0 "\n"} END{printf "%s", run}' "${support_log:-/dev/null}")"
+  check "the support log holds the run from its start to its end" \
+    grep -q '==== end exit code' <<<"$run"
+  if [ "$outcome" != closed ]; then
+    check "the support log names each attempt" grep -q 'download Id, attempt 1: status' <<<"$run"
+  fi
   local left
   left="$(leftovers "$dir" | tr '\n' ' ')"
   check "no backup, lock or partial download is left${left:+ (found: $left)}" test -z "$left"
