@@ -75,8 +75,9 @@ bool interrupted(TransferError kind) noexcept
 
 std::string wholeSeconds(std::chrono::milliseconds duration)
 {
-    return groupedCount(
-        std::max<std::int64_t>(1, std::chrono::ceil<std::chrono::seconds>(duration).count()));
+    const std::int64_t seconds =
+        std::max<std::int64_t>(1, std::chrono::ceil<std::chrono::seconds>(duration).count());
+    return groupedCount(seconds) + (seconds == 1 ? " second" : " seconds");
 }
 
 } // namespace
@@ -475,7 +476,7 @@ std::string Core::sentence(const std::string &otherText) const
         return "the server stopped sending data";
     case TransferError::TooSlow:
         return "the server sent fewer than " + groupedCount(limits.lowSpeedBytes) + " bytes in " +
-               wholeSeconds(limits.lowSpeedPeriod) + " seconds";
+               wholeSeconds(limits.lowSpeedPeriod);
     case TransferError::OutOfTime:
         return "the download ran out of time";
     case TransferError::Tls:
