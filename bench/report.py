@@ -160,6 +160,7 @@ def main():
     parser.add_argument("--source", default="?")
     parser.add_argument("--updater-skipped", default="")
     parser.add_argument("--smaps", help="resident memory by mapping of an updater run")
+    parser.add_argument("--note", default="", help="a note on the machine, for the report")
     parser.add_argument("--write")
     options = parser.parse_args()
     s = parse(options.samples)
@@ -189,11 +190,71 @@ def main():
         out.append(table(["", "wall s", "processor s (user + system)", "peak RSS MB"], rows))
         out.append("")
 
+    resume_targets = []
+    resume_rows = []
+    for name in sorted(s):
+        if not name.startswith("resume-cut"):
+            continue
+        kind, size = name[len("resume-"):].split("-")
+        label = "%s MiB" % size if size != "1024" else "1 GiB"
+        cut = s[name]
+        whole = s.get("resume-whole-%s" % size, [])
+        cuts = "cut once at half" if kind == "cut1" else "cut %s times" % cut[0].get("cuts", "?")
+        cut_wall, whole_wall = numbers(cut, "seconds"), numbers(whole, "seconds")
+        wall_ratio = ratio(median(cut_wall), median(whole_wall))
+        wire = numbers(cut, "wire_ratio")
+
+        def beyond(samples):
+            """Bytes written beyond the file: heads, and any byte sent twice."""
+            return [w - b for w, b in zip(numbers(samples, "wire_bytes"),
+                                          numbers(samples, "bytes"))]
+        resume_rows += [
+            ["%s, %s and continued" % (label, cuts), spread(cut_wall, "%.3f s"),
+             "%s; beyond the file %s bytes" % (spread(wire, "%.4f×"),
+                                               spread(beyond(cut), "%.0f")),
+             "%s (%s of them continued)" % (
+                 spread(numbers(cut, "requests"), "%.0f"),
+                 spread(numbers(cut, "partial_answers"), "%.0f")), len(cut)],
+            ["%s, uninterrupted" % label, spread(whole_wall, "%.3f s"),
+             "%s; beyond the file %s bytes" % (spread(numbers(whole, "wire_ratio"), "%.4f×"),
+                                               spread(beyond(whole), "%.0f")),
+             spread(numbers(whole, "requests"), "%.0f"), len(whole)],
+            ["*ratio %s / uninterrupted*" % cuts, fmt_ratio(wall_ratio), "", "", ""],
+        ]
+        if kind == "cut1":
+            resume_targets.append(["%s cut once at half: wall ≤ 1.1× uninterrupted" % label,
+                                   fmt_ratio(wall_ratio), verdict(wall_ratio, 1.1)])
+            value = median(wire)
+            resume_targets.append(["%s cut once at half: bytes over the wire ≤ 1.01× the file"
+                                   % label, "–" if value is None else "%.4f×" % value,
+                                   verdict(value, 1.01)])
+        else:
+            value = median(wire)
+            resume_targets.append(["%s %s: bytes over the wire ≤ 1.05× the file" % (label, cuts),
+                                   "–" if value is None else "%.4f×" % value,
+                                   verdict(value, 1.05)])
+            resume_targets.append(["%s %s: wall against uninterrupted (no target)" % (label, cuts),
+                                   fmt_ratio(wall_ratio), ""])
+    if resume_rows:
+        out.append("### A download cut and continued, against it uninterrupted, alternating\n")
+        out.append("`bench/resume`: the control (`BajaArchivos`, retries told to wait nothing) "
+                   "against a loopback server of the program's own, which cuts the connection "
+                   "at given bytes of the file, honours `Range: bytes=N-` with `If-Range`, and "
+                   "counts every byte it writes to its sockets (heads included). Wall time runs "
+                   "from `Download()` to `Completed`, the file flushed and in place.%s\n" % (
+                       " The cut-once file is smaller than 1 GiB: only %s MiB were free on the "
+                       "destination's disk." % meta["resume_scaled"]
+                       if "resume_scaled" in meta else ""))
+        out.append(table(["download", "wall", "bytes written by the server / file",
+                          "requests", "runs"], resume_rows))
+        out.append("")
+
     other_rows = []
     pause = s.get("pause", [])
     pause_cpu = numbers(pause, "processor")
-    other_rows.append(["`Pause(3)`: processor time", spread(pause_cpu, "%.4f s"),
-                       "wall %s" % spread(numbers(pause, "wall"), "%.3f s"), len(pause)])
+    if pause:
+        other_rows.append(["`Pause(3)`: processor time", spread(pause_cpu, "%.4f s"),
+                           "wall %s" % spread(numbers(pause, "wall"), "%.3f s"), len(pause)])
     for size in sizes:
         fetches = s.get("fetch-%d" % size, [])
         other_rows.append(["Progress events, %s transfer" % ("1 GiB" if size == 1024 else "100 MiB"),
@@ -240,9 +301,10 @@ def main():
                  spread([v - 3.0 for v in numbers(samples, "completed")], "%.3f s")),
              len(samples)],
         ]
-    out.append("### The window, the wait and the whole updater\n")
-    out.append(table(["what", "median (min–max)", "also", "runs"], other_rows))
-    out.append("")
+    if other_rows:
+        out.append("### The window, the wait and the whole updater\n")
+        out.append(table(["what", "median (min–max)", "also", "runs"], other_rows))
+        out.append("")
     if options.updater_skipped:
         out.append("The whole-updater runs were skipped: %s.\n" % options.updater_skipped)
 
@@ -273,9 +335,10 @@ def main():
         if value is not None:
             targets.append(["peak RSS of the whole updater up to the end of the %s transfer "
                             "≤ 40 MB" % label, memory_text(value), memory_verdict(value)])
-    value = median(pause_cpu)
-    targets.append(["Pause(3) processor ≤ 0.05 s", "–" if value is None else "%.4f s" % value,
-                    verdict(value, 0.05)])
+    if pause:
+        value = median(pause_cpu)
+        targets.append(["Pause(3) processor ≤ 0.05 s", "–" if value is None else "%.4f s" % value,
+                        verdict(value, 0.05)])
     for size in sizes:
         value = median(numbers(s.get("fetch-%d" % size, []), "events_per_second"))
         targets.append(["Progress events ≤ ~30 a second, %s" % ("1 GiB" if size == 1024 else "100 MiB"),
@@ -284,6 +347,7 @@ def main():
         value = ratio(median(after_wait), median(pair_wall))
         targets.append(["whole updater, 100 MiB, after the wait ≤ 1.2× durable pair",
                         fmt_ratio(value), verdict(value, 1.2)])
+    targets += resume_targets
     out.append("### Targets\n")
     out.append(table(["target", "measured (medians)", ""], targets))
     out.append("")
@@ -331,6 +395,10 @@ def main():
         "- Source measured: %s" % options.source,
         "- Load average (1 min): %s before the measurements, %s after" % (
             meta.get("load_before", "?"), meta.get("load_after", "?")),
+    ]
+    if options.note:
+        head.append("- Note: %s" % options.note)
+    head += [
         "- `bench/run` took %.0f s: %s" % (total, phases),
         "- Wall time, processor time (user + system, the process and every child it waited for) "
         "and peak resident memory come from `wait4` in `bench/measure`; each figure is the median "
@@ -341,7 +409,9 @@ def main():
     if options.write:
         with open(options.write, "w", encoding="utf-8") as handle:
             handle.write("# Benchmark results\n\n")
-            handle.write("Written by `bench/run`; every run replaces this file.\n\n")
+            handle.write("Written by `bench/run`; every run replaces this file. `bench/README.md` "
+                         "says what each figure is; `bench/RESULTS-wine.md` holds the Windows "
+                         "build's figures under Wine.\n\n")
             handle.write(text)
 
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Runs the installed updater on the current X display and times it from the window system's side.
 
-    watch_update.py --measure PATH --figures FILE [--timeout SECONDS] -- PROGRAM
+    watch_update.py --measure PATH --figures FILE [--timeout SECONDS] [--wine] -- PROGRAM
 
 PROGRAM is started in its own folder under `measure` (which writes its processor time and peak
-resident memory to FILE). The window titles are followed through X property events, not by
+resident memory to FILE); with --wine, through `wine`, for the Windows build (wine runs the
+program in the process it starts, so the figures are still the program's). The window titles are followed through X property events, not by
 polling, so the times are exact to the event and watching costs the machine nothing between
 title changes. When the caption reads "Update is completed", the message box that follows is
 answered with Return, as a user would. Prints one line of key=value figures, every time counted
@@ -185,6 +186,7 @@ def main():
     parser.add_argument("--log", default=os.devnull)
     parser.add_argument("--timeout", type=float, default=120.0)
     parser.add_argument("--smaps", help="where to write the resident memory by mapping")
+    parser.add_argument("--wine", action="store_true", help="start PROGRAM through wine")
     parser.add_argument("program")
     options = parser.parse_args()
 
@@ -197,7 +199,8 @@ def main():
     program = os.path.abspath(options.program)
     with open(options.log, "wb") as log:
         started = time.monotonic()
-        process = subprocess.Popen([options.measure, "-o", options.figures, "--", program],
+        command = ["wine", program] if options.wine else [program]
+        process = subprocess.Popen([options.measure, "-o", options.figures, "--"] + command,
                                    cwd=os.path.dirname(program), stdout=log, stderr=log)
     try:
         return watch(display, process, options, started)
