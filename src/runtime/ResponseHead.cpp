@@ -140,22 +140,12 @@ void ResponseHead::readHeader(std::string_view field, std::string_view value,
     } else if (equalsIgnoringCase(field, "Location")) {
         locationInsecure = equalsIgnoringCase(schemeOf(value), "http");
     } else if (equalsIgnoringCase(field, "Content-Length")) {
-        std::int64_t read = 0;
-        bool valid = !value.empty();
-        for (const char digit : value) {
-            if (digit < '0' || digit > '9') {
-                valid = false;
-                break;
-            }
-            // A length past the 64-bit range is simply too long.
-            read = read > (std::numeric_limits<std::int64_t>::max() - 9) / 10
-                       ? std::numeric_limits<std::int64_t>::max()
-                       : read * 10 + (digit - '0');
-        }
-        if (!valid || (lengthKnown && length != read))
+        // A length past the 64-bit range is simply too long.
+        const std::optional<std::int64_t> read = decimal(value);
+        if (!read || (lengthKnown && length != *read))
             lengthInvalid = true;
         lengthKnown = true;
-        length = read;
+        length = read.value_or(0);
     }
 }
 

@@ -983,8 +983,9 @@ TEST(AsyncReaderResume, ACutTransferContinuesOnlyWhatStillBelongsToTheSameFile)
             EXPECT_TRUE(support::readFile(second.Value()) == data);
             EXPECT_EQ(second.BytesRead(), static_cast<std::int64_t>(data.size()));
             ASSERT_EQ(second.Sha256().has_value(), row.signedSize);
-            if (row.signedSize)
+            if (row.signedSize) {
                 EXPECT_TRUE(*second.Sha256() == runtime::sha256(data));
+            }
             std::filesystem::remove(second.Value());
         } else {
             EXPECT_EQ(second.error(), runtime::TransferError::BadRange);
