@@ -3,6 +3,7 @@
 
 #include "runtime/AsyncReaderTest.h"
 
+#include "runtime/Application.h"
 #include "runtime/AsyncRead.h"
 #include "runtime/Crypto.h"
 #include "runtime/RuntimeError.h"
@@ -177,6 +178,7 @@ TEST_F(AsyncReaderTest, SendsNoCacheHeadersOnlyWhenForcedAndKeepsTheAddressAsEnc
             seen[req.get_param_value("who")] = req.get_header_value("Cache-Control") + "|" +
                                                req.get_header_value("Pragma") + "|" +
                                                std::string(req.matches[1]);
+            seen[req.get_param_value("who") + " agent"] = req.get_header_value("User-Agent");
             res.set_content("x", "text/plain");
         });
     m_server.start();
@@ -188,9 +190,20 @@ TEST_F(AsyncReaderTest, SendsNoCacheHeadersOnlyWhenForcedAndKeepsTheAddressAsEnc
     EXPECT_EQ(m_recorder.waitForCompletion("forced").failure(), "");
     EXPECT_EQ(m_recorder.waitForCompletion("plain").failure(), "");
 
+    // The User-Agent is the updater's name as the program set it, taken when a reader starts.
+    const std::string savedName = runtime::applicationName();
+    runtime::setApplicationName("Updater-under-test");
+    readertest::Recorder named;
+    const auto namedReader =
+        runtime::createAsyncReader(named.progressHandler(), named.completionHandler());
+    namedReader->start(url("/headers/n?who=named"), 1, "named", 0, folder());
+    EXPECT_EQ(named.waitForCompletion("named").failure(), "");
+    runtime::setApplicationName(savedName);
+
     const std::lock_guard lock(mutex);
     EXPECT_EQ(seen["forced"], "no-cache|no-cache|a b");
     EXPECT_EQ(seen["plain"], "||K\xC3\xB6rvane");
+    EXPECT_EQ(seen["named agent"], "Updater-under-test");
 }
 
 TEST_F(AsyncReaderTest, AnythingButAFinal200FailsWithoutWritingTheBody)

@@ -1,6 +1,7 @@
 #include "TemporaryFile.h"
 #include "Transfer.h"
 #include "TransferWorker.h"
+#include "runtime/Application.h"
 #include "runtime/AsyncRead.h"
 #include "runtime/Crypto.h"
 #include "runtime/RuntimeError.h"
@@ -57,6 +58,7 @@ public:
         TransferRequest request;
         request.url = url.toEncoded(QUrl::RemoveFragment).toStdString();
         request.authorityFile = extraAuthorityFile().string();
+        request.userAgent = applicationName();
         request.setup = transfer::setUp(
             attempt, secure,
             [](const std::filesystem::path &folder) -> std::unique_ptr<transfer::BodyFile> {

@@ -43,7 +43,8 @@ std::filesystem::path extraAuthorityFile()
 Transfer::Transfer(TransferRequest request, std::shared_ptr<std::atomic<bool>> cancelled,
                    TransferListener &listener) noexcept
     : m_core(std::move(request.setup), std::move(cancelled)), m_url(std::move(request.url)),
-      m_authorityFile(std::move(request.authorityFile)), m_listener(listener)
+      m_authorityFile(std::move(request.authorityFile)), m_userAgent(std::move(request.userAgent)),
+      m_listener(listener)
 {}
 
 Transfer::~Transfer()
@@ -104,7 +105,8 @@ CURLcode Transfer::configure() noexcept
     set(CURLOPT_LOW_SPEED_LIMIT, 1L);
     set(CURLOPT_LOW_SPEED_TIME, stallSeconds);
     set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
-    set(CURLOPT_USERAGENT, "Refitor");
+    if (!m_userAgent.empty())
+        set(CURLOPT_USERAGENT, m_userAgent.c_str());
     // Besides the system's authorities, which the certificate folder still gives.
     if (!m_authorityFile.empty())
         set(CURLOPT_CAINFO, m_authorityFile.c_str());

@@ -20,6 +20,8 @@ struct TransferRequest
     /// A file of certificate authorities trusted besides the system's; empty for the system's
     /// alone, as in the program, which never sets one.
     std::string authorityFile;
+    /// The User-Agent: the updater's name as the program set it; empty: none sent.
+    std::string userAgent;
 };
 
 /// UI thread; tests only (runtime::testing::trustCertificateAuthority). The authority file of
@@ -89,6 +91,7 @@ private:
     transfer::Core m_core;
     const std::string m_url;
     const std::string m_authorityFile;
+    const std::string m_userAgent;
     TransferListener &m_listener;
 
     CURL *m_easy = nullptr;

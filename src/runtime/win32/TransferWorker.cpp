@@ -1,6 +1,8 @@
 #include "TransferWorker.h"
 
 #include "SystemError.h"
+#include "Unicode.h"
+#include "runtime/Application.h"
 #include "runtime/RuntimeError.h"
 
 #include <algorithm>
@@ -16,7 +18,6 @@ using namespace std::chrono_literals;
 constexpr DWORD kWakeRetryMs = 50;
 constexpr UINT kRunCalls = WM_APP + 1;
 constexpr wchar_t kWindowClass[] = L"RefitorTransferNotifications";
-constexpr wchar_t kUserAgent[] = L"Refitor";
 
 std::once_flag windowClassRegistered;
 
@@ -143,15 +144,18 @@ TransferWorker::TransferWorker(NotificationWindow &window,
                                std::shared_ptr<const ReaderHandlers> handlers)
     : m_window(window), m_handlers(std::move(handlers)), m_inbox(std::make_shared<Inbox>())
 {
-    m_session = ::WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+    // The updater's name as the program set it, from the product's identity.
+    const std::wstring agent = utf16FromUtf8(applicationName());
+    const wchar_t *const userAgent = agent.empty() ? nullptr : agent.c_str();
+    m_session = ::WinHttpOpen(userAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     if (!m_session) {
         // Before Windows 8.1 a session cannot follow the user's proxy settings by itself, so
         // each request looks its proxy up.
-        m_session = ::WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+        m_session = ::WinHttpOpen(userAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                   WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
         m_proxy.automatic = false;
-        m_proxy.lookupSession = ::WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY,
+        m_proxy.lookupSession = ::WinHttpOpen(userAgent, WINHTTP_ACCESS_TYPE_NO_PROXY,
                                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     }
     const auto closeSessions = [this] {
