@@ -107,28 +107,16 @@ void BajaArchivos::UserControl_ReadProgress(const runtime::AsyncProperty &AsyncP
 
 namespace {
 
-/// Whether a failure may pass when the same request is made again a little later.
+/// Whether a failure may pass when the same request is made again a little later: a bad moment
+/// of the network, or a server that says it is busy or had a passing fault.
 bool mayPass(const runtime::AsyncProperty &record)
 {
-    using runtime::TransferError;
-    switch (record.error()) {
-    case TransferError::NameNotFound:
-    case TransferError::ConnectFailed:
-    case TransferError::ConnectTimedOut:
-    case TransferError::NoAnswer:
-    case TransferError::Cut:
-    case TransferError::Reset:
-    case TransferError::Stalled:
-    case TransferError::TooSlow:
+    if (runtime::isTransient(record.error()))
         return true;
-    case TransferError::HttpStatus: {
-        const int status = record.httpStatus();
-        return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 ||
-               status == 504;
-    }
-    default:
-        return false;
-    }
+    const int status = record.httpStatus();
+    return record.error() == runtime::TransferError::HttpStatus &&
+           (status == 408 || status == 429 || status == 500 || status == 502 || status == 503 ||
+            status == 504);
 }
 
 std::string minutesText(std::chrono::milliseconds budget)

@@ -46,6 +46,23 @@ void AsyncReader::start(const std::string &target, int kind, const std::string &
     start(std::move(attempt));
 }
 
+bool isTransient(TransferError kind) noexcept
+{
+    switch (kind) {
+    case TransferError::NameNotFound:
+    case TransferError::ConnectFailed:
+    case TransferError::ConnectTimedOut:
+    case TransferError::NoAnswer:
+    case TransferError::Cut:
+    case TransferError::Reset:
+    case TransferError::Stalled:
+    case TransferError::TooSlow:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool isTemporaryFileName(const std::string &fileName)
 {
     using namespace temporary;

@@ -44,6 +44,11 @@ enum class TransferError
     Other
 };
 
+/// Any thread. Whether kind is a bad moment of the network or of the server's connection (a
+/// name not found, refused, unreachable, no connection in time, no answer, cut, reset, stalled,
+/// too slow), which the same request may pass a little later. Never throws.
+bool isTransient(TransferError kind) noexcept;
+
 /// What a transfer that failed after some bytes leaves for the next attempt: its temporary file,
 /// still open, with those bytes (and their running SHA-256 where the transfer hashes), and what
 /// names the server's version of the file. Made by the runtime, handed back to it by

@@ -57,20 +57,7 @@ private:
 /// bad moment, and the file on the server may well be the same next time.
 bool interrupted(TransferError kind) noexcept
 {
-    switch (kind) {
-    case TransferError::NameNotFound:
-    case TransferError::ConnectFailed:
-    case TransferError::ConnectTimedOut:
-    case TransferError::NoAnswer:
-    case TransferError::Cut:
-    case TransferError::Reset:
-    case TransferError::Stalled:
-    case TransferError::TooSlow:
-    case TransferError::HttpStatus:
-        return true;
-    default:
-        return false;
-    }
+    return isTransient(kind) || kind == TransferError::HttpStatus;
 }
 
 std::string wholeSeconds(std::chrono::milliseconds duration)
@@ -161,6 +148,22 @@ void BodyFile::releaseBuffers() noexcept
     m_buffered = 0;
     m_hash.reset();
     m_makeHash = nullptr;
+}
+
+void checkKind(const TransferAttempt &attempt)
+{
+    if (attempt.kind != AsyncReader::kKindFile) {
+        throw RuntimeError(ErrorKind::Refused,
+                           "a read of kind " + std::to_string(attempt.kind) + " is not supported");
+    }
+}
+
+void checkFree(const TransferAttempt &attempt, bool running)
+{
+    if (running) {
+        throw RuntimeError(ErrorKind::Busy,
+                           "a download named \"" + attempt.name + "\" is already running");
+    }
 }
 
 Setup setUp(TransferAttempt &attempt, bool secureStart, const FileMaker &makeFile,

@@ -117,6 +117,20 @@ struct Setup
     std::optional<Clock::time_point> deadline;
 };
 
+/// The handlers notifications end in, shared by a reader and every notification on its way, so
+/// that a handler that destroys the reader does not destroy itself while it runs.
+struct ReaderHandlers
+{
+    AsyncReader::Handler onProgress;
+    AsyncReader::Handler onComplete;
+};
+
+/// UI thread. Throws RuntimeError (Refused) for an attempt of any kind but a file. Never throws
+/// otherwise.
+void checkKind(const TransferAttempt &attempt);
+/// UI thread. Throws RuntimeError (Busy) when a transfer runs under the attempt's name.
+void checkFree(const TransferAttempt &attempt, bool running);
+
 /// UI thread. The set-up of attempt: its file taken over from attempt.resume (which must be one
 /// of this runtime's) or made with makeFile, hashed by makeHash's hashes under a signed size
 /// (passed in, since the hash is each platform's own). secureStart says

@@ -81,6 +81,23 @@ bool waitUntil(const std::function<bool()> &predicate, int timeoutMs)
     return true;
 }
 
+std::string markerWhenItReads(const std::filesystem::path &marker, const std::string &expected)
+{
+    const auto now = [&] {
+        std::error_code missing;
+        if (!std::filesystem::exists(marker, missing))
+            return std::string();
+        std::string text = readFile(marker);
+        for (std::size_t at = 0; (at = text.find(" \n", at)) != std::string::npos;)
+            text.erase(at, 1);
+        while (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        return text;
+    };
+    waitUntil([&] { return now() == expected; }, 5000);
+    return now();
+}
+
 void settle(int ms)
 {
     using Clock = std::chrono::steady_clock;

@@ -40,6 +40,11 @@ std::vector<std::string> entriesOf(const std::filesystem::path &folder);
 /// UI thread. Dispatches events until predicate holds or timeoutMs pass; returns predicate's
 /// last value.
 bool waitUntil(const std::function<bool()> &predicate, int timeoutMs = 10000);
+
+/// The lines started stand-in programs wrote to marker (support::markerProgram), once they read
+/// expected or five seconds have passed, dispatching events meanwhile: a started program creates
+/// the file before it writes its line, and a second one may follow. "" while there is no file.
+std::string markerWhenItReads(const std::filesystem::path &marker, const std::string &expected);
 /// UI thread. Dispatches events for ms milliseconds: for checking that something does not
 /// happen, where there is no condition to wait on.
 void settle(int ms);

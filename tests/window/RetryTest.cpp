@@ -331,18 +331,7 @@ protected:
     // What the started programs wrote, once it reads expected or five seconds have passed.
     std::string marker(const std::string &expected) const
     {
-        const auto now = [&] {
-            if (!runtime::pathExists(m_marker))
-                return std::string();
-            std::string text = readFile(m_marker);
-            for (std::size_t at = 0; (at = text.find(" \n", at)) != std::string::npos;)
-                text.erase(at, 1);
-            while (!text.empty() && text.back() == '\n')
-                text.pop_back();
-            return text;
-        };
-        waitUntil([&] { return now() == expected; }, 5000);
-        return now();
+        return support::markerWhenItReads(m_marker, expected);
     }
 
     support::TemporaryFolder m_app;

@@ -28,19 +28,16 @@ class QtAsyncReader final : public AsyncReader
 public:
     /// UI thread. Throws RuntimeError (Unavailable) when libcurl or the worker cannot start.
     QtAsyncReader(Handler onProgress, Handler onComplete)
-        : m_worker(m_context, std::make_shared<const ReaderHandlers>(
-                                  ReaderHandlers{std::move(onProgress), std::move(onComplete)}))
+        : m_worker(m_context,
+                   std::make_shared<const transfer::ReaderHandlers>(
+                       transfer::ReaderHandlers{std::move(onProgress), std::move(onComplete)}))
     {}
 
     using AsyncReader::start;
 
     void start(TransferAttempt attempt) override
     {
-        if (attempt.kind != kKindFile) {
-            throw RuntimeError(ErrorKind::Refused, "a read of kind " +
-                                                       std::to_string(attempt.kind) +
-                                                       " is not supported");
-        }
+        transfer::checkKind(attempt);
         const QUrl url(QString::fromStdString(attempt.target));
         const QString scheme = url.scheme();
         const bool secure = scheme.compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
@@ -50,10 +47,7 @@ public:
             throw RuntimeError(ErrorKind::Refused,
                                attempt.target + " is not an http or https address");
         }
-        if (m_worker.isRunning(attempt.name)) {
-            throw RuntimeError(ErrorKind::Busy,
-                               "a download named \"" + attempt.name + "\" is already running");
-        }
+        transfer::checkFree(attempt, m_worker.isRunning(attempt.name));
 
         TransferRequest request;
         request.url = url.toEncoded(QUrl::RemoveFragment).toStdString();

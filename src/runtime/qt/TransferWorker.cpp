@@ -21,7 +21,8 @@ std::once_flag curlInitialised;
 
 } // namespace
 
-TransferWorker::TransferWorker(QObject &context, std::shared_ptr<const ReaderHandlers> handlers)
+TransferWorker::TransferWorker(QObject &context,
+                               std::shared_ptr<const transfer::ReaderHandlers> handlers)
     : m_context(context), m_handlers(std::move(handlers))
 {
     std::call_once(curlInitialised, [] {

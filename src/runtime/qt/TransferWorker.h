@@ -18,14 +18,6 @@ class QObject;
 
 namespace runtime::qt {
 
-/// The handlers notifications end in, shared by the reader and every notification on its way,
-/// so that a handler that destroys the reader does not destroy itself while it runs.
-struct ReaderHandlers
-{
-    AsyncReader::Handler onProgress;
-    AsyncReader::Handler onComplete;
-};
-
 /// The thread that runs every transfer of one reader through one libcurl multi handle. Its
 /// public functions belong to the UI thread; all libcurl work happens on the worker thread,
 /// which reaches the UI thread only through queued calls on a QObject of the UI thread.
@@ -35,7 +27,7 @@ public:
     /// UI thread. Initialises libcurl (once per process) and starts the worker thread, which
     /// delivers notifications to handlers through queued calls on context; context must outlive
     /// the worker. Throws RuntimeError (Unavailable) when libcurl or the thread cannot start.
-    TransferWorker(QObject &context, std::shared_ptr<const ReaderHandlers> handlers);
+    TransferWorker(QObject &context, std::shared_ptr<const transfer::ReaderHandlers> handlers);
     /// UI thread. Cancels every transfer, deletes their temporary files and joins the worker,
     /// then deletes the files of successful completions that were posted but not delivered.
     /// Notifications already posted must be dropped by destroying context right after. Never
@@ -72,7 +64,7 @@ private:
               std::filesystem::path handedOver);
 
     QObject &m_context;
-    const std::shared_ptr<const ReaderHandlers> m_handlers;
+    const std::shared_ptr<const transfer::ReaderHandlers> m_handlers;
     CURLM *m_multi = nullptr;
 
     std::mutex m_mutex;

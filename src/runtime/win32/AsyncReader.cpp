@@ -85,28 +85,22 @@ public:
     /// UI thread. Throws RuntimeError (Unavailable) when WinHTTP, the window or the worker
     /// cannot start.
     Win32AsyncReader(Handler onProgress, Handler onComplete)
-        : m_worker(m_window, std::make_shared<const ReaderHandlers>(
-                                 ReaderHandlers{std::move(onProgress), std::move(onComplete)}))
+        : m_worker(m_window,
+                   std::make_shared<const transfer::ReaderHandlers>(
+                       transfer::ReaderHandlers{std::move(onProgress), std::move(onComplete)}))
     {}
 
     using AsyncReader::start;
 
     void start(TransferAttempt attempt) override
     {
-        if (attempt.kind != kKindFile) {
-            throw RuntimeError(ErrorKind::Refused, "a read of kind " +
-                                                       std::to_string(attempt.kind) +
-                                                       " is not supported");
-        }
+        transfer::checkKind(attempt);
         std::optional<TransferAddress> address = addressOf(attempt.target);
         if (!address) {
             throw RuntimeError(ErrorKind::Refused,
                                attempt.target + " is not an http or https address");
         }
-        if (m_worker.isRunning(attempt.name)) {
-            throw RuntimeError(ErrorKind::Busy,
-                               "a download named \"" + attempt.name + "\" is already running");
-        }
+        transfer::checkFree(attempt, m_worker.isRunning(attempt.name));
 
         TransferRequest request;
         const bool secure = address->secure;

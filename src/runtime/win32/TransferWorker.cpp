@@ -141,7 +141,7 @@ LRESULT CALLBACK NotificationWindow::windowProcedure(HWND window, UINT message, 
 }
 
 TransferWorker::TransferWorker(NotificationWindow &window,
-                               std::shared_ptr<const ReaderHandlers> handlers)
+                               std::shared_ptr<const transfer::ReaderHandlers> handlers)
     : m_window(window), m_handlers(std::move(handlers)), m_inbox(std::make_shared<Inbox>())
 {
     // The updater's name as the program set it, from the product's identity.

@@ -19,14 +19,6 @@
 
 namespace runtime::win32 {
 
-/// The handlers notifications end in, shared by the reader and every notification on its way,
-/// so that a handler that destroys the reader does not destroy itself while it runs.
-struct ReaderHandlers
-{
-    AsyncReader::Handler onProgress;
-    AsyncReader::Handler onComplete;
-};
-
 /// A hidden message-only window of the UI thread through which any thread has calls run on the
 /// UI thread, in posting order, by that thread's message loop. Calls not yet run when the window
 /// goes are dropped; a call may destroy the window's owner, and the rest are dropped then. A
@@ -68,7 +60,8 @@ public:
     /// UI thread. Opens the WinHTTP session and starts the worker thread, which delivers
     /// notifications to handlers through calls posted to window; window must outlive the
     /// worker. Throws RuntimeError (Unavailable) when WinHTTP or the thread cannot start.
-    TransferWorker(NotificationWindow &window, std::shared_ptr<const ReaderHandlers> handlers);
+    TransferWorker(NotificationWindow &window,
+                   std::shared_ptr<const transfer::ReaderHandlers> handlers);
     /// UI thread. Cancels every transfer, deletes their temporary files and joins the worker,
     /// never waiting for WinHTTP, then deletes the files of successful completions that were
     /// posted but not delivered. Calls already posted must be dropped by destroying window right
@@ -100,7 +93,7 @@ private:
               std::filesystem::path handedOver);
 
     NotificationWindow &m_window;
-    const std::shared_ptr<const ReaderHandlers> m_handlers;
+    const std::shared_ptr<const transfer::ReaderHandlers> m_handlers;
     HINTERNET m_session = nullptr;
     ProxyMode m_proxy;
     const std::shared_ptr<Inbox> m_inbox;
