@@ -94,11 +94,7 @@ add_dependencies(refitor_systemsupport refitor-stand-in)
 
 # Shared by every test binary but skin_tests: the system support, the loopback servers and the
 # main that starts the Win32 runtime.
-add_library(refitor_testsupport STATIC
-    support/LoopbackServer.cpp support/LoopbackServer.h
-    support/ScriptedServer.cpp support/ScriptedServer.h
-    support/FaultServer.cpp support/FaultServer.h support/Sockets.h
-    support/win32/TestMain.cpp)
+add_library(refitor_testsupport STATIC ${REFITOR_TEST_SERVERS} support/win32/TestMain.cpp)
 target_link_libraries(refitor_testsupport
     PUBLIC refitor_systemsupport refitor_runtime GTest::gtest refitor_httplib Threads::Threads
     PRIVATE ws2_32 refitor_warnings)
@@ -123,18 +119,7 @@ endfunction()
 
 # The runtime's own tests: what every runtime shares, and what only the Win32 one can show.
 refitor_add_test_binary(runtime_tests
-    SOURCES runtime/TextTest.cpp runtime/KeyedCollectionTest.cpp runtime/CryptoTest.cpp
-            runtime/AsyncReaderTest.cpp runtime/AsyncReaderTest.h runtime/SupportLogTest.cpp
-            runtime/win32/ApplicationTest.cpp
-            runtime/win32/DelayLoadTest.cpp
-            runtime/win32/FilesTest.cpp
-            runtime/win32/LocaleTest.cpp
-            runtime/win32/ProgramsTest.cpp
-            runtime/win32/AsyncReaderTest.cpp
-            runtime/win32/ControlsTest.cpp
-            runtime/win32/SkinPainterTest.cpp
-            runtime/win32/WindowPixels.h
-            support/FaultServerTest.cpp
+    SOURCES ${REFITOR_TESTS_runtime} ${REFITOR_TESTS_runtime_win32}
     LIBS refitor_runtime refitor_runtime_testing)
 # Changing the user's regional settings reaches every process of the prefix, so that test runs
 # alone, and the rest without it.
@@ -170,22 +155,18 @@ endfunction()
 refitor_needs_tls_server(runtime_tests)
 
 # The skin format alone, with GoogleTest and nothing of the runtime.
-add_executable(skin_tests
-    skin/SkinFileTest.cpp skin/ImageTest.cpp skin/HueTest.cpp skin/SkinTestUtil.h
-    skin/win32/UnusualFiles.cpp)
+add_executable(skin_tests ${REFITOR_TESTS_skin} ${REFITOR_TESTS_skin_win32})
 target_compile_definitions(skin_tests PRIVATE REFITOR_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 target_link_libraries(skin_tests PRIVATE refitor_skin GTest::gtest_main refitor_warnings)
 refitor_add_wine_test(skin_tests skin_tests)
 
 # The system's tests: the same files as on Linux, on the Win32 runtime.
 refitor_add_test_binary(control_tests
-    SOURCES control/BajaArchivosTest.cpp
-    LIBS refitor_control refitor_runtime_testing)
+    SOURCES ${REFITOR_TESTS_control} LIBS refitor_control refitor_runtime_testing)
 refitor_add_wine_test(control_tests control_tests)
 
 refitor_add_test_binary(window_tests
-    SOURCES window/Form2Test.cpp window/ExecutableBackupTest.cpp window/RetryTest.cpp
-    LIBS refitor_window refitor_runtime_testing)
+    SOURCES ${REFITOR_TESTS_window} LIBS refitor_window refitor_runtime_testing)
 include(${CMAKE_CURRENT_SOURCE_DIR}/release-keys.cmake)
 # As with runtime_tests, the case that changes the user's regional settings runs alone.
 refitor_add_wine_test(window_tests window_tests
