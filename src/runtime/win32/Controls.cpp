@@ -59,8 +59,6 @@ ControlBase::~ControlBase()
         RemoveWindowSubclass(m_child, &ControlBase::subclassProcedure, 1);
         DestroyWindow(m_child);
     }
-    if (m_font != nullptr)
-        DeleteObject(m_font);
 }
 
 Win32Window &ControlBase::window() const
@@ -152,20 +150,19 @@ void ControlBase::show(bool visible)
 void ControlBase::useFont(const FontSpec &font)
 {
     m_fontSpec = font;
-    HFONT previous = m_font;
-    m_font = m_window != nullptr ? createFont(font, m_window->scale().dpi) : nullptr;
+    // The previous font goes only once the control has taken the new one.
+    const GdiObject<HFONT> previous = std::move(m_font);
+    m_font.reset(m_window != nullptr ? createFont(font, m_window->scale().dpi) : nullptr);
     if (m_child != nullptr)
         SendMessageW(m_child, WM_SETFONT, reinterpret_cast<WPARAM>(currentFont()), TRUE);
     else if (m_visible)
         windowlessChanged(m_logical);
-    if (previous != nullptr)
-        DeleteObject(previous);
 }
 
 HFONT ControlBase::currentFont() const
 {
-    if (m_font != nullptr)
-        return m_font;
+    if (m_font)
+        return m_font.get();
     return m_window != nullptr ? m_window->font() : nullptr;
 }
 
@@ -326,15 +323,15 @@ void Win32Label::fit()
     if (label == nullptr)
         return;
     const std::wstring text = windowText(label);
-    HDC dc = GetDC(label);
-    HGDIOBJ old = SelectObject(dc, currentFont());
     RECT bounds{0, 0, 0, 0};
-    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &bounds,
-              DT_CALCRECT | DT_NOPREFIX | DT_EXPANDTABS | DT_LEFT);
     TEXTMETRICW metrics{};
-    GetTextMetricsW(dc, &metrics);
-    SelectObject(dc, old);
-    ReleaseDC(label, dc);
+    {
+        const WindowDc dc(label);
+        const Selection font(dc.get(), currentFont());
+        DrawTextW(dc.get(), text.c_str(), static_cast<int>(text.size()), &bounds,
+                  DT_CALCRECT | DT_NOPREFIX | DT_EXPANDTABS | DT_LEFT);
+        GetTextMetricsW(dc.get(), &metrics);
+    }
     const double factor = window().scale().factor();
     const int width = static_cast<int>(std::ceil(bounds.right / factor));
     const int height =
@@ -704,9 +701,8 @@ void Win32ProgressBar::paintSkinned(HDC dc)
     GetClientRect(bar, &outer);
     if (outer.right <= 0 || outer.bottom <= 0)
         return;
-    HDC canvasDc = CreateCompatibleDC(dc);
-    HBITMAP canvas = createCanvas(dc, outer.right, outer.bottom);
-    HGDIOBJ old = SelectObject(canvasDc, canvas);
+    const Canvas canvas(dc, outer.right, outer.bottom);
+    HDC canvasDc = canvas.dc();
     const POINT origin = originOnWindow(bar);
     // Rounded corners show what lies beneath the bar.
     owner.paintBackdrop(canvasDc,
@@ -732,9 +728,6 @@ void Win32ProgressBar::paintSkinned(HDC dc)
         }
     }
     BitBlt(dc, 0, 0, outer.right, outer.bottom, canvasDc, 0, 0, SRCCOPY);
-    SelectObject(canvasDc, old);
-    DeleteObject(canvas);
-    DeleteDC(canvasDc);
 }
 
 Win32SkinLabel::Win32SkinLabel(Win32Window &window) : ControlOf(&window, nullptr) {}
@@ -775,12 +768,11 @@ void Win32SkinLabel::paintAbove(HDC dc)
         return;
     }
     RECT bounds = area;
-    HGDIOBJ old = SelectObject(dc, currentFont());
+    const Selection font(dc, currentFont());
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, colorRef(text));
     DrawTextW(dc, m_text.c_str(), static_cast<int>(m_text.size()), &bounds,
               DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
-    SelectObject(dc, old);
 }
 
 const wchar_t *faceClassName()
@@ -875,9 +867,8 @@ bool Win32ControlFace::handleMessage(UINT message, WPARAM wParam, LPARAM, LRESUL
         RECT area{};
         GetClientRect(child(), &area);
         if (area.right > 0 && area.bottom > 0) {
-            HDC canvasDc = CreateCompatibleDC(dc);
-            HBITMAP canvas = createCanvas(dc, area.right, area.bottom);
-            HGDIOBJ old = SelectObject(canvasDc, canvas);
+            const Canvas canvas(dc, area.right, area.bottom);
+            HDC canvasDc = canvas.dc();
             const POINT origin = originOnWindow(child());
             // A transparent background: what lies beneath shows around the picture.
             window().paintBackdrop(
@@ -889,9 +880,6 @@ bool Win32ControlFace::handleMessage(UINT message, WPARAM wParam, LPARAM, LRESUL
                 graphics.DrawImage(m_picture.get(), 0, 0, area.right, area.bottom);
             }
             BitBlt(dc, 0, 0, area.right, area.bottom, canvasDc, 0, 0, SRCCOPY);
-            SelectObject(canvasDc, old);
-            DeleteObject(canvas);
-            DeleteDC(canvasDc);
         }
         if (message == WM_PAINT)
             EndPaint(child(), &paint);

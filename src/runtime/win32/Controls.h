@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Gdi.h"
 #include "SkinPaint.h"
 #include "Window.h"
 #include "runtime/Controls.h"
@@ -97,7 +98,7 @@ private:
     PixelRect m_logical;
     bool m_visible = true;
     std::optional<FontSpec> m_fontSpec;
-    HFONT m_font = nullptr;
+    GdiObject<HFONT> m_font;
     int m_placing = 0;
 };
 

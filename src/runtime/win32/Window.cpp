@@ -46,16 +46,15 @@ bool gdiFamilyExists(const std::wstring &family)
     LOGFONTW wanted{};
     wanted.lfCharSet = DEFAULT_CHARSET;
     wcsncpy_s(wanted.lfFaceName, LF_FACESIZE, family.c_str(), _TRUNCATE);
-    HDC screen = GetDC(nullptr);
+    const WindowDc screen(nullptr);
     bool found = false;
     EnumFontFamiliesExW(
-        screen, &wanted,
+        screen.get(), &wanted,
         [](const LOGFONTW *, const TEXTMETRICW *, DWORD, LPARAM data) -> int {
             *reinterpret_cast<bool *>(data) = true;
             return 0;
         },
         reinterpret_cast<LPARAM>(&found), 0);
-    ReleaseDC(nullptr, screen);
     return found;
 }
 
@@ -102,14 +101,6 @@ Win32Window::~Win32Window()
         control->windowGone();
     SetWindowLongPtrW(m_hwnd, GWLP_USERDATA, 0);
     DestroyWindow(m_hwnd);
-    for (const auto &[color, brush] : m_brushes)
-        DeleteObject(brush);
-    if (m_backdropBrush != nullptr)
-        DeleteObject(m_backdropBrush);
-    if (m_backdrop != nullptr)
-        DeleteObject(m_backdrop);
-    if (m_font != nullptr)
-        DeleteObject(m_font);
     if (m_bigIcon != nullptr)
         DestroyIcon(m_bigIcon);
     if (m_smallIcon != nullptr)
@@ -363,7 +354,7 @@ HWND Win32Window::createChild(const wchar_t *className, DWORD style, DWORD exSty
                         GetModuleHandleW(nullptr), nullptr);
     if (child == nullptr)
         throw RuntimeError("the control could not be made");
-    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(m_font), FALSE);
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), FALSE);
     return child;
 }
 
@@ -418,17 +409,16 @@ void Win32Window::applySize(bool keepCentre)
 
 void Win32Window::rebuildFonts()
 {
-    HFONT previous = m_font;
+    // The previous font goes only once every control has taken the new one.
+    const GdiObject<HFONT> previous = std::move(m_font);
     if (m_fontSpec) {
-        m_font = createFont(*m_fontSpec, m_dpi);
+        m_font.reset(createFont(*m_fontSpec, m_dpi));
     } else {
         const LOGFONTW message = messageFont(m_dpi);
-        m_font = CreateFontIndirectW(&message);
+        m_font.reset(CreateFontIndirectW(&message));
     }
     for (ControlBase *control : m_controls)
         control->windowFontChanged();
-    if (previous != nullptr)
-        DeleteObject(previous);
     InvalidateRect(m_hwnd, nullptr, FALSE);
 }
 
@@ -479,19 +469,17 @@ HBRUSH Win32Window::solidBrush(Color color)
 {
     const COLORREF key = colorRef(color);
     if (const auto found = m_brushes.find(key); found != m_brushes.end())
-        return found->second;
-    HBRUSH brush = CreateSolidBrush(key);
-    m_brushes.emplace(key, brush);
-    return brush;
+        return found->second.get();
+    return m_brushes.emplace(key, GdiObject<HBRUSH>(CreateSolidBrush(key))).first->second.get();
 }
 
 HBRUSH Win32Window::backdropBrush(HDC dc, POINT origin)
 {
     ensureBackdrop();
-    if (m_backdropBrush == nullptr && m_backdrop != nullptr)
-        m_backdropBrush = CreatePatternBrush(m_backdrop);
+    if (!m_backdropBrush && m_backdrop)
+        m_backdropBrush.reset(CreatePatternBrush(m_backdrop.get()));
     SetBrushOrgEx(dc, -origin.x, -origin.y, nullptr);
-    return m_backdropBrush;
+    return m_backdropBrush.get();
 }
 
 void Win32Window::backdropChanged() noexcept
@@ -511,25 +499,21 @@ void Win32Window::ensureBackdrop()
     RECT client{};
     GetClientRect(m_hwnd, &client);
     const SIZE size{std::max<LONG>(1, client.right), std::max<LONG>(1, client.bottom)};
-    if (m_backdropValid && m_backdrop != nullptr && size.cx == m_backdropSize.cx &&
+    if (m_backdropValid && m_backdrop && size.cx == m_backdropSize.cx &&
         size.cy == m_backdropSize.cy)
         return;
-    if (m_backdropBrush != nullptr) {
-        DeleteObject(m_backdropBrush);
-        m_backdropBrush = nullptr;
-    }
-    if (m_backdrop == nullptr || size.cx != m_backdropSize.cx || size.cy != m_backdropSize.cy) {
-        if (m_backdrop != nullptr)
-            DeleteObject(m_backdrop);
-        HDC screen = GetDC(m_hwnd);
-        m_backdrop = createCanvas(screen, size.cx, size.cy);
-        ReleaseDC(m_hwnd, screen);
+    m_backdropBrush.reset();
+    if (!m_backdrop || size.cx != m_backdropSize.cx || size.cy != m_backdropSize.cy) {
+        m_backdrop.reset();
+        const WindowDc screen(m_hwnd);
+        m_backdrop.reset(createCanvas(screen.get(), size.cx, size.cy));
         m_backdropSize = size;
     }
-    if (m_backdrop == nullptr)
+    if (!m_backdrop)
         return;
-    HDC dc = CreateCompatibleDC(nullptr);
-    HGDIOBJ old = SelectObject(dc, m_backdrop);
+    const MemoryDc memory(nullptr);
+    const Selection selected(memory.get(), m_backdrop.get());
+    HDC dc = memory.get();
     const RECT all{0, 0, size.cx, size.cy};
     FillRect(dc, &all, solidBrush(m_backColor));
     if (m_skin) {
@@ -549,22 +533,18 @@ void Win32Window::ensureBackdrop()
     }
     for (ControlBase *control : m_controls)
         control->paintBeneath(dc);
-    SelectObject(dc, old);
-    DeleteDC(dc);
     m_backdropValid = true;
 }
 
 void Win32Window::paintBackdrop(HDC dc, const RECT &area)
 {
     ensureBackdrop();
-    if (m_backdrop == nullptr)
+    if (!m_backdrop)
         return;
-    HDC source = CreateCompatibleDC(nullptr);
-    HGDIOBJ old = SelectObject(source, m_backdrop);
-    BitBlt(dc, 0, 0, area.right - area.left, area.bottom - area.top, source, area.left, area.top,
-           SRCCOPY);
-    SelectObject(source, old);
-    DeleteDC(source);
+    const MemoryDc source(nullptr);
+    const Selection selected(source.get(), m_backdrop.get());
+    BitBlt(dc, 0, 0, area.right - area.left, area.bottom - area.top, source.get(), area.left,
+           area.top, SRCCOPY);
 }
 
 void Win32Window::paintClient(HDC dc)
@@ -573,16 +553,11 @@ void Win32Window::paintClient(HDC dc)
     GetClientRect(m_hwnd, &client);
     if (client.right <= 0 || client.bottom <= 0)
         return;
-    HDC canvasDc = CreateCompatibleDC(dc);
-    HBITMAP canvas = createCanvas(dc, client.right, client.bottom);
-    HGDIOBJ old = SelectObject(canvasDc, canvas);
-    paintBackdrop(canvasDc, client);
+    const Canvas canvas(dc, client.right, client.bottom);
+    paintBackdrop(canvas.dc(), client);
     for (ControlBase *control : m_controls)
-        control->paintAbove(canvasDc);
-    BitBlt(dc, 0, 0, client.right, client.bottom, canvasDc, 0, 0, SRCCOPY);
-    SelectObject(canvasDc, old);
-    DeleteObject(canvas);
-    DeleteDC(canvasDc);
+        control->paintAbove(canvas.dc());
+    BitBlt(dc, 0, 0, client.right, client.bottom, canvas.dc(), 0, 0, SRCCOPY);
 }
 
 RECT Win32Window::closeButtonRect() const
@@ -613,11 +588,9 @@ void Win32Window::paintFrame(HDC windowDc)
     const SIZE client = clientDeviceSize();
     const int border = insets.left;
 
-    HDC canvasDc = CreateCompatibleDC(windowDc);
-    HBITMAP canvas = createCanvas(windowDc, width, height);
-    HGDIOBJ old = SelectObject(canvasDc, canvas);
+    const Canvas canvas(windowDc, width, height);
     {
-        Gdiplus::Graphics graphics(canvasDc);
+        Gdiplus::Graphics graphics(canvas.dc());
         paintBorder(graphics, {0, 0, width, height}, look.frame.borderColor, border, 0);
         const RECT title{border, border, border + client.cx, insets.top};
         paintFill(graphics, title, look.titleBackground, 0, deviceScale);
@@ -667,10 +640,7 @@ void Win32Window::paintFrame(HDC windowDc)
     // Only the frame: the client area paints itself.
     ExcludeClipRect(windowDc, insets.left, insets.top, insets.left + client.cx,
                     insets.top + client.cy);
-    BitBlt(windowDc, 0, 0, width, height, canvasDc, 0, 0, SRCCOPY);
-    SelectObject(canvasDc, old);
-    DeleteObject(canvas);
-    DeleteDC(canvasDc);
+    BitBlt(windowDc, 0, 0, width, height, canvas.dc(), 0, 0, SRCCOPY);
 }
 
 void Win32Window::redrawFrame()
@@ -739,9 +709,8 @@ LRESULT Win32Window::skinFrameMessage(UINT message, WPARAM wParam, LPARAM lParam
         return 0;
     }
     case WM_NCPAINT: {
-        HDC dc = GetWindowDC(m_hwnd);
-        paintFrame(dc);
-        ReleaseDC(m_hwnd, dc);
+        const WindowDc dc(m_hwnd, WindowDc::Area::Whole);
+        paintFrame(dc.get());
         return 0;
     }
     case WM_NCACTIVATE: {

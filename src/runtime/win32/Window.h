@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Gdi.h"
 #include "SkinPaint.h"
 #include "runtime/ApplicationState.h"
 #include "runtime/Controls.h"
@@ -81,7 +82,7 @@ public:
     /// UI thread. A logical place on the client area in device pixels. Never throws.
     RECT deviceRect(const PixelRect &logical) const;
     /// UI thread. The font of controls without their own, at the window's DPI. Never throws.
-    HFONT font() const { return m_font; }
+    HFONT font() const { return m_font.get(); }
 
     /// UI thread. Makes a child control of a Win32 class on the client area, of no size until
     /// placed, with the window's font. Throws RuntimeError (Failed) when it cannot be made.
@@ -152,7 +153,7 @@ private:
     int m_clientHeight = 0;
     Color m_backColor{240, 240, 240};
     std::optional<FontSpec> m_fontSpec;
-    HFONT m_font = nullptr;
+    GdiObject<HFONT> m_font;
     HICON m_bigIcon = nullptr;
     HICON m_smallIcon = nullptr;
     bool m_shown = false;
@@ -165,11 +166,11 @@ private:
     bool m_closeHover = false;
     bool m_closePressed = false;
     bool m_trackingLeave = false;
-    HBITMAP m_backdrop = nullptr;
+    GdiObject<HBITMAP> m_backdrop;
     SIZE m_backdropSize{};
     bool m_backdropValid = false;
-    HBRUSH m_backdropBrush = nullptr;
-    std::map<COLORREF, HBRUSH> m_brushes;
+    GdiObject<HBRUSH> m_backdropBrush;
+    std::map<COLORREF, GdiObject<HBRUSH>> m_brushes;
     // Cleared when the object goes, so that code running inside one of its handlers (a close
     // handler may destroy its own window) can tell.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
