@@ -1,5 +1,7 @@
 #include "SkinDecoration.h"
 
+#include "runtime/SkinLayout.h"
+
 #include <QEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -69,9 +71,8 @@ void SkinTitleBar::fitToWindow()
 
 QRect SkinTitleBar::closeButtonRect() const
 {
-    const int size = m_look.closeButton.size;
-    const int margin = (height() - size) / 2;
-    return {width() - margin - size, margin, size, size};
+    const layout::Box box = layout::closeButton(width(), height(), m_look.closeButton.size);
+    return {box.left, box.top, box.width, box.height};
 }
 
 bool SkinTitleBar::eventFilter(QObject *watched, QEvent *event)
@@ -114,13 +115,9 @@ void SkinTitleBar::paintEvent(QPaintEvent *event)
     const SkinTitleStyle &title = m_look.title;
     painter.setFont(title.font);
     painter.setPen(title.textColor);
-    const int textRight = button.left() - title.indent / 2;
-    const int reserved = width() - textRight;
-    // Centred text is centred on the whole bar, as a platform title is.
-    const QRect textRect =
-        title.align == Qt::AlignHCenter
-            ? QRect(reserved, 0, std::max(0, width() - 2 * reserved), height())
-            : QRect(title.indent, 0, std::max(0, textRight - title.indent), height());
+    const layout::Box box = layout::caption(width(), height(), button.left(), title.indent,
+                                            title.indent / 2, title.align == Qt::AlignHCenter);
+    const QRect textRect(box.left, box.top, box.width, box.height);
     const QString caption = painter.fontMetrics().elidedText(parentWidget()->windowTitle(),
                                                              Qt::ElideRight, textRect.width());
     painter.drawText(textRect, static_cast<int>(title.align | Qt::AlignVCenter), caption);

@@ -1,6 +1,7 @@
 #include "Gdi.h"
 #include "SkinPaint.h"
 #include "Window.h"
+#include "runtime/SkinLayout.h"
 
 #include <algorithm>
 #include <string>
@@ -26,9 +27,9 @@ RECT Win32Window::closeButtonRect() const
         return {};
     const PreparedLook &look = *m_skin->look;
     const RECT insets = frameInsets();
-    const int size = look.buttonSize;
-    const int margin = (look.titleHeight - size) / 2;
-    const RECT button = scale().rect(m_clientWidth - margin - size, margin, size, size);
+    // Laid out in logical pixels, then scaled whole, as the button is drawn.
+    const layout::Box box = layout::closeButton(m_clientWidth, look.titleHeight, look.buttonSize);
+    const RECT button = scale().rect(box.left, box.top, box.width, box.height);
     return {insets.left + button.left, insets.left + button.top, insets.left + button.right,
             insets.left + button.bottom};
 }
@@ -81,15 +82,14 @@ void Win32Window::paintFrame(HDC windowDc)
         graphics.DrawLine(&pen, left, top, right, bottom);
         graphics.DrawLine(&pen, right, top, left, bottom);
 
-        const LONG textRight = button.left - deviceScale.px(look.titleIndent / 2);
-        const LONG reserved = title.right - textRight;
-        const LONG indent = title.left + deviceScale.px(look.titleIndent);
-        // Centred text is centred on the whole bar, as a platform title is.
-        const RECT textRect =
-            look.titleAlign == look::Alignment::Center
-                ? RECT{title.left + reserved, title.top,
-                       std::max(title.left + reserved, title.right - reserved), title.bottom}
-                : RECT{indent, title.top, std::max(indent, textRight), title.bottom};
+        // In device pixels, each of the skin's lengths scaled on its own, from the button as
+        // drawn.
+        const layout::Box box = layout::caption(
+            title.right - title.left, title.bottom - title.top, button.left - title.left,
+            deviceScale.px(look.titleIndent), deviceScale.px(look.titleIndent / 2),
+            look.titleAlign == look::Alignment::Center);
+        const RECT textRect{title.left + box.left, title.top + box.top, title.left + box.right(),
+                            title.top + box.bottom()};
         const int length = GetWindowTextLengthW(m_hwnd);
         std::wstring caption(static_cast<std::size_t>(length) + 1, L'\0');
         caption.resize(
