@@ -123,8 +123,8 @@ std::string minutesText(std::chrono::milliseconds budget)
 {
     const auto seconds = std::chrono::ceil<std::chrono::seconds>(budget).count();
     if (seconds % 60 == 0)
-        return runtime::groupedCount(seconds / 60) + (seconds == 60 ? " minute" : " minutes");
-    return runtime::groupedCount(seconds) + (seconds == 1 ? " second" : " seconds");
+        return runtime::countOf(seconds / 60, "minute", "minutes");
+    return runtime::countOf(seconds, "second", "seconds");
 }
 
 } // namespace

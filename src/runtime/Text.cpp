@@ -205,4 +205,9 @@ std::string groupedCount(std::int64_t value)
     return negative ? "-" + grouped : grouped;
 }
 
+std::string countOf(std::int64_t value, std::string_view one, std::string_view many)
+{
+    return groupedCount(value) + ' ' + std::string(value == 1 ? one : many);
+}
+
 } // namespace runtime

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 
 namespace runtime {
@@ -36,6 +37,10 @@ std::string textOfValue(const Value &value);
 /// Any thread. An integer count with English group separators ("12,345"), for sentences shown
 /// to the user. Never throws beyond std::bad_alloc.
 std::string groupedCount(std::int64_t value);
+
+/// Any thread. A count with its unit, grouped as groupedCount does: "1 second", "2,000 bytes".
+/// Throws std::bad_alloc only.
+std::string countOf(std::int64_t value, std::string_view one, std::string_view many);
 
 /// Any thread. The decimal separator of the user's regional settings, UTF-8 ("." or ","). Each
 /// runtime provides it. Never throws beyond std::bad_alloc.

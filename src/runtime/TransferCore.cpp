@@ -64,7 +64,7 @@ std::string wholeSeconds(std::chrono::milliseconds duration)
 {
     const std::int64_t seconds =
         std::max<std::int64_t>(1, std::chrono::ceil<std::chrono::seconds>(duration).count());
-    return groupedCount(seconds) + (seconds == 1 ? " second" : " seconds");
+    return countOf(seconds, "second", "seconds");
 }
 
 } // namespace

@@ -453,18 +453,17 @@ void Form2::j_Retrying(const RetryNotice &notice)
 {
     if (m_finished)
         return;
-    const auto seconds =
-        std::max<std::int64_t>(1, std::chrono::ceil<std::chrono::seconds>(notice.wait).count());
-    note(sentenceEnd(notice.reason) + " Trying again in " + std::to_string(seconds) +
-         (seconds == 1 ? " second" : " seconds") + " (attempt " + std::to_string(notice.attempt) +
-         " of " + std::to_string(notice.attempts) + ").");
+    // Waits of a minute at most: no group separators to tell apart from the plain attempt
+    // numbers beside them.
+    const std::string when = runtime::countOf(
+        std::max<std::int64_t>(1, std::chrono::ceil<std::chrono::seconds>(notice.wait).count()),
+        "second", "seconds");
+    const std::string of =
+        std::to_string(notice.attempt) + " of " + std::to_string(notice.attempts);
+    note(sentenceEnd(notice.reason) + " Trying again in " + when + " (attempt " + of + ").");
     // The caption is what a user looking at the taskbar sees; the counts stay as they were, and
     // the next attempt's progress brings back the percentage.
-    runStatement([&] {
-        setCaption(kCaption + ": trying again in " + std::to_string(seconds) +
-                   (seconds == 1 ? " second" : " seconds") + " (" + std::to_string(notice.attempt) +
-                   " of " + std::to_string(notice.attempts) + ")");
-    });
+    runStatement([&] { setCaption(kCaption + ": trying again in " + when + " (" + of + ")"); });
 }
 
 void Form2::j_Completed(const std::int64_t &Bytes, const std::string &sId)

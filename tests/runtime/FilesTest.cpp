@@ -15,23 +15,10 @@
 // platform has: links, FIFOs and pipes, file attributes, held files, other processes.
 
 using namespace runtime;
+using support::failureOf;
 using support::TemporaryFolder;
 using support::writeFile;
 using Names = std::vector<std::string>;
-
-namespace {
-
-template <typename Statement> std::optional<ErrorKind> failureOf(Statement statement)
-{
-    try {
-        statement();
-    } catch (const RuntimeError &error) {
-        return error.kind();
-    }
-    return std::nullopt;
-}
-
-} // namespace
 
 TEST(Files, KindsEntriesAndRegularFilesOnly)
 {

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "runtime/RuntimeError.h"
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +43,17 @@ std::vector<std::string> entriesOf(const std::filesystem::path &folder);
 /// UI thread. Dispatches events until predicate holds or timeoutMs pass; returns predicate's
 /// last value.
 bool waitUntil(const std::function<bool()> &predicate, int timeoutMs = 10000);
+
+/// The kind of RuntimeError that statement throws; none when it returns.
+template <typename Statement> std::optional<runtime::ErrorKind> failureOf(Statement statement)
+{
+    try {
+        statement();
+    } catch (const runtime::RuntimeError &error) {
+        return error.kind();
+    }
+    return std::nullopt;
+}
 
 /// The lines started stand-in programs wrote to marker (support::markerProgram), once they read
 /// expected or five seconds have passed, dispatching events meanwhile: a started program creates

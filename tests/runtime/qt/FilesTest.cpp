@@ -18,6 +18,7 @@
 #include <vector>
 
 using namespace runtime;
+using support::failureOf;
 using support::incompleteProgram;
 using support::readFile;
 using support::structAt;
@@ -26,16 +27,6 @@ using support::with;
 using support::writeFile;
 
 namespace {
-
-template <typename Statement> std::optional<ErrorKind> failureOf(Statement statement)
-{
-    try {
-        statement();
-    } catch (const RuntimeError &error) {
-        return error.kind();
-    }
-    return std::nullopt;
-}
 
 // A whole program for this computer, small enough to copy for every row of a table.
 std::string nativeProgram()

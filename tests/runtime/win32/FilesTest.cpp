@@ -15,6 +15,7 @@
 #include <windows.h>
 
 using namespace runtime;
+using support::failureOf;
 using support::incompleteProgram;
 using support::readFile;
 using support::structAt;
@@ -24,16 +25,6 @@ using support::writeFile;
 using Names = std::vector<std::string>;
 
 namespace {
-
-template <typename Statement> std::optional<ErrorKind> failureOf(Statement statement)
-{
-    try {
-        statement();
-    } catch (const RuntimeError &error) {
-        return error.kind();
-    }
-    return std::nullopt;
-}
 
 template <typename Statement> std::string reasonOf(Statement statement)
 {
