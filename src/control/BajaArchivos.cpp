@@ -7,6 +7,7 @@
 #include "runtime/SupportLog.h"
 #include "runtime/Text.h"
 
+#include <algorithm>
 #include <random>
 
 BajaArchivos::BajaArchivos(runtime::Window *container)
@@ -43,6 +44,10 @@ void BajaArchivos::Download(const std::string &sWWWFile, const std::string &sDes
     attempts.deadline = std::chrono::steady_clock::now() + m_policy.budget;
     // A signed release's file is capped at the signed size and hashed as it is written; the
     // others are left as they were.
+    if (const auto cap = m_caps.find(sId); cap != m_caps.end()) {
+        attempts.limits.maxBytes = std::min(attempts.limits.maxBytes, cap->second);
+        m_caps.erase(cap);
+    }
     const auto expected = m_expected.find(sId);
     if (expected != m_expected.end())
         attempts.limits.signedBytes = expected->second.size;

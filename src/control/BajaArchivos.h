@@ -117,6 +117,11 @@ public:
     /// completes. Never throws beyond std::bad_alloc.
     void expect(const std::string &sId, std::int64_t size, const runtime::Sha256Digest &sha256);
 
+    /// UI thread. The next transfer under sId takes at most maxBytes, whatever the process-wide
+    /// limit; a larger body is refused as it is announced or arrives. Lasts until that transfer
+    /// completes. Never throws beyond std::bad_alloc.
+    void capSize(const std::string &sId, std::int64_t maxBytes) { m_caps[sId] = maxBytes; }
+
     /// UI thread. How the last completed transfer under sId ended; set before its Completed is
     /// raised. Throws RuntimeError (NotFound) when no transfer under sId has completed.
     DownloadResult lastResult(const std::string &sId) const;
@@ -178,6 +183,7 @@ private:
         runtime::Sha256Digest sha256{};
     };
     std::map<std::string, Expectation> m_expected;
+    std::map<std::string, std::int64_t> m_caps;
     ProgressHandler m_progress;
     CompletedHandler m_completed;
     // Last, so it goes first: no notification reaches a control that is half destroyed.

@@ -340,20 +340,16 @@ std::string Form2::releaseUrl() const
 
 void Form2::fetchRelease()
 {
-    // The release file is fetched as the program is, through the control and its limits, but
+    // The release file is fetched as the program is, through the control and its retries, but
     // never takes more than a release file can be.
-    const runtime::TransferLimits saved = runtime::transferLimits();
-    runtime::TransferLimits limits = saved;
-    limits.maxBytes = static_cast<std::int64_t>(ReleaseFile::kMaxBytes);
-    runtime::setTransferLimits(limits);
     std::string failure;
     const bool started = runStatement(
         [&] {
+            control().capSize(kReleaseKey, static_cast<std::int64_t>(ReleaseFile::kMaxBytes));
             control().Download(releaseUrl(), runtime::utf8FromPath(backup().releaseDownloadPath()),
                                kReleaseKey);
         },
         &failure);
-    runtime::setTransferLimits(saved);
     if (!started)
         throw runtime::RuntimeError("the release file could not be fetched: " + failure);
 }
