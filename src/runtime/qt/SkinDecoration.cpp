@@ -41,10 +41,10 @@ void SkinBackdrop::paintEvent(QPaintEvent *event)
     if (m_drawClientArea)
         paintFill(painter, window->contentsRect(), m_look.client);
     const int border = m_look.frame.borderWidth;
-    paintBorder(painter, rect(), m_look.frame.borderColor, border);
+    paintBorder(painter, rect(), toQColor(m_look.frame.borderColor), border);
     // A one-pixel line just inside the border gives the frame its bevel.
     paintBorder(painter, rect().adjusted(border, border, -border, -border),
-                m_look.frame.innerBorderColor, 1);
+                toQColor(m_look.frame.innerBorderColor), 1);
 }
 
 SkinTitleBar::SkinTitleBar(QWidget *window) : QWidget(window)
@@ -92,7 +92,7 @@ void SkinTitleBar::paintEvent(QPaintEvent *event)
     QPainter painter(this);
     paintFill(painter, rect(), m_look.title.background);
 
-    const SkinButtonStyle &style = m_look.closeButton;
+    const PreparedLook::Button &style = m_look.closeButton;
     const QRect button = closeButtonRect();
     const bool down = m_pressed && m_hover;
     paintFill(painter, button,
@@ -100,27 +100,29 @@ void SkinTitleBar::paintEvent(QPaintEvent *event)
               : m_hover ? style.hoverBackground
                         : style.background,
               style.cornerRadius);
-    paintBorder(painter, button, style.borderColor, 1, style.cornerRadius);
+    paintBorder(painter, button, toQColor(style.borderColor), 1, style.cornerRadius);
     // The cross is drawn as two strokes scaled to the button, so it is as sharp at any scale.
     const qreal inset = button.width() * 0.3;
     const QRectF cross = QRectF(button).adjusted(inset, inset, -inset, -inset);
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(m_hover ? style.hoverGlyphColor : style.glyphColor,
+    painter.setPen(QPen(toQColor(m_hover ? style.hoverGlyphColor : style.glyphColor),
                         std::max<qreal>(1.0, button.width() / 9.0), Qt::SolidLine, Qt::RoundCap));
     painter.drawLine(cross.topLeft(), cross.bottomRight());
     painter.drawLine(cross.topRight(), cross.bottomLeft());
     painter.restore();
 
-    const SkinTitleStyle &title = m_look.title;
+    const PreparedLook::Title &title = m_look.title;
     painter.setFont(title.font);
-    painter.setPen(title.textColor);
-    const layout::Box box = layout::caption(width(), height(), button.left(), title.indent,
-                                            title.indent / 2, title.align == Qt::AlignHCenter);
+    painter.setPen(toQColor(title.textColor));
+    const layout::Box box =
+        layout::caption(width(), height(), button.left(), title.indent, title.indent / 2,
+                        title.align == look::Alignment::Center);
     const QRect textRect(box.left, box.top, box.width, box.height);
     const QString caption = painter.fontMetrics().elidedText(parentWidget()->windowTitle(),
                                                              Qt::ElideRight, textRect.width());
-    painter.drawText(textRect, static_cast<int>(title.align | Qt::AlignVCenter), caption);
+    painter.drawText(textRect, static_cast<int>(toQtAlignment(title.align) | Qt::AlignVCenter),
+                     caption);
 }
 
 void SkinTitleBar::mousePressEvent(QMouseEvent *event)

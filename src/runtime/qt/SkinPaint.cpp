@@ -1,7 +1,6 @@
 #include "SkinPaint.h"
 
 #include "Conversions.h"
-#include "runtime/RuntimeError.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -50,10 +49,6 @@ void rotateImageHue(QImage &image, int degrees)
 
 QImage decodeImage(const look::Image &image, const char *owner)
 {
-    const auto refuse = [owner](const std::string &what) {
-        throw RuntimeError(ErrorKind::Refused,
-                           std::string("the image of the ") + owner + " " + what);
-    };
     const QByteArray bytes =
         QByteArray::fromRawData(image.png.data(), static_cast<qsizetype>(image.png.size()));
     QBuffer buffer;
@@ -65,54 +60,28 @@ QImage decodeImage(const look::Image &image, const char *owner)
     // The reader also fails, with no image, when the pixels cannot be allocated.
     if (!reader.read(&decoded) || decoded.width() != image.width ||
         decoded.height() != image.height)
-        refuse("cannot be decoded: the PNG image is damaged, or there is not enough memory for it");
+        look::refuseImage(owner, look::ImageFault::Undecodable);
     const int degrees = ((image.hue % 360) + 360) % 360;
     if (degrees != 0) {
         decoded = decoded.convertToFormat(QImage::Format_ARGB32);
         if (decoded.isNull())
-            refuse("needs more memory than there is");
+            look::refuseImage(owner, look::ImageFault::TooLarge);
         rotateImageHue(decoded, degrees);
     }
     QImage converted = decoded.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     if (converted.isNull())
-        refuse("needs more memory than there is");
+        look::refuseImage(owner, look::ImageFault::TooLarge);
     return converted;
-}
-
-SkinFill prepareFill(const look::Fill &fill, const char *owner)
-{
-    SkinFill prepared;
-    for (const look::GradientStop &stop : fill.stops)
-        prepared.stops.append({stop.position, toQColor(stop.color)});
-    if (fill.image)
-        prepared.image = decodeImage(*fill.image, owner);
-    prepared.density = std::max(1, fill.density);
-    prepared.imageMode = fill.imageMode;
-    return prepared;
-}
-
-QColor optionalColor(const std::optional<Color> &color)
-{
-    return color ? toQColor(*color) : QColor();
-}
-
-Qt::Alignment toQtAlignment(look::Alignment align)
-{
-    switch (align) {
-    case look::Alignment::Center:
-        return Qt::AlignHCenter;
-    case look::Alignment::Right:
-        return Qt::AlignRight;
-    case look::Alignment::Left:
-        break;
-    }
-    return Qt::AlignLeft;
 }
 
 // QGradient keeps one stop per position, so a hard step (two stops at one position) would lose
 // its first colour; the second stop moves on by a hair instead.
-QGradientStops distinctStops(QGradientStops stops)
+QGradientStops distinctStops(const std::vector<look::GradientStop> &from)
 {
+    QGradientStops stops;
+    stops.reserve(static_cast<qsizetype>(from.size()));
+    for (const look::GradientStop &stop : from)
+        stops.append({stop.position, toQColor(stop.color)});
     constexpr qreal kHair = 1e-4;
     for (qsizetype i = 1; i < stops.size(); ++i) {
         if (stops[i].first > stops[i - 1].first)
@@ -146,48 +115,28 @@ QFont toQFont(const look::Font &font)
     return result;
 }
 
+Qt::Alignment toQtAlignment(look::Alignment align)
+{
+    switch (align) {
+    case look::Alignment::Center:
+        return Qt::AlignHCenter;
+    case look::Alignment::Right:
+        return Qt::AlignRight;
+    case look::Alignment::Left:
+        break;
+    }
+    return Qt::AlignLeft;
+}
+
+QColor toQColor(const std::optional<Color> &color)
+{
+    return color ? runtime::qt::toQColor(*color) : QColor();
+}
+
 PreparedLook prepareLook(const SkinLook &look)
 {
-    PreparedLook prepared;
-    prepared.frame.borderWidth = look.frame.borderWidth;
-    prepared.frame.borderColor = toQColor(look.frame.borderColor);
-    prepared.frame.innerBorderColor = optionalColor(look.frame.innerBorderColor);
-
-    prepared.title.height = look.title.height;
-    prepared.title.background = prepareFill(look.title.background, "title bar");
-    prepared.title.textColor = toQColor(look.title.textColor);
-    prepared.title.font = toQFont(look.title.font);
-    prepared.title.align = toQtAlignment(look.title.align);
-    prepared.title.indent = look.title.indent;
-
-    const look::ButtonStyle &button = look.closeButton;
-    prepared.closeButton.size = button.size;
-    prepared.closeButton.cornerRadius = button.cornerRadius;
-    prepared.closeButton.background = prepareFill(button.background, "close button");
-    prepared.closeButton.hoverBackground = prepareFill(button.hoverBackground, "close button");
-    prepared.closeButton.pressedBackground = prepareFill(button.pressedBackground, "close button");
-    prepared.closeButton.borderColor = optionalColor(button.borderColor);
-    prepared.closeButton.glyphColor = toQColor(button.glyphColor);
-    prepared.closeButton.hoverGlyphColor = toQColor(button.hoverGlyphColor);
-
-    prepared.client = prepareFill(look.client, "client area");
-
-    if (look.panel.background)
-        prepared.panel.background = prepareFill(*look.panel.background, "panel");
-    prepared.panel.borderColor = optionalColor(look.panel.borderColor);
-    prepared.panel.cornerRadius = look.panel.cornerRadius;
-
-    if (look.label.textColor)
-        prepared.label.textColor = toQColor(*look.label.textColor);
-    if (look.label.font)
-        prepared.label.font = toQFont(*look.label.font);
-
-    prepared.bar.cornerRadius = look.bar.cornerRadius;
-    prepared.bar.groove = prepareFill(look.bar.groove, "progress bar's groove");
-    prepared.bar.grooveBorderColor = optionalColor(look.bar.grooveBorderColor);
-    prepared.bar.fill = prepareFill(look.bar.fill, "progress bar's fill");
-    prepared.bar.fillBorderColor = optionalColor(look.bar.fillBorderColor);
-    return prepared;
+    return look::prepareLook<QImage, QFont>(look, decodeImage,
+                                            [](const look::Font &font) { return toQFont(font); });
 }
 
 void paintFill(QPainter &painter, const QRectF &rect, const SkinFill &fill, qreal radius)
@@ -199,20 +148,20 @@ void paintFill(QPainter &painter, const QRectF &rect, const SkinFill &fill, qrea
     if (radius > 0)
         painter.setClipPath(roundedPath(rect, radius), Qt::IntersectClip);
     if (fill.stops.size() == 1) {
-        painter.fillRect(rect, fill.stops.front().second);
-    } else if (!fill.stops.isEmpty()) {
+        painter.fillRect(rect, toQColor(fill.stops.front().color));
+    } else if (!fill.stops.empty()) {
         QLinearGradient gradient(rect.topLeft(), rect.bottomLeft());
         gradient.setStops(distinctStops(fill.stops));
         painter.fillRect(rect, gradient);
     }
-    if (!fill.image.isNull()) {
+    if (fill.image) {
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        if (fill.imageMode == SkinFill::ImageMode::Tile) {
-            QPixmap tile = QPixmap::fromImage(fill.image);
+        if (fill.imageMode == look::Fill::ImageMode::Tile) {
+            QPixmap tile = QPixmap::fromImage(*fill.image);
             tile.setDevicePixelRatio(fill.density);
             painter.drawTiledPixmap(rect, tile);
         } else {
-            painter.drawImage(rect, fill.image);
+            painter.drawImage(rect, *fill.image);
         }
     }
     painter.restore();

@@ -142,8 +142,8 @@ void QtSkinPainter::styleControls(QWidget *window, const PreparedLook &look)
         if (client && look.panel.background)
             shapeLook.fill = *look.panel.background;
         else if (colors)
-            shapeLook.fill = SkinFill::solid(toQColor(m_settings.panelColor));
-        shapeLook.borderColor = client ? look.panel.borderColor : shape->borderColor();
+            shapeLook.fill = SkinFill::solid(m_settings.panelColor);
+        shapeLook.borderColor = client ? toQColor(look.panel.borderColor) : shape->borderColor();
         shapeLook.cornerRadius = client ? look.panel.cornerRadius : 0;
         shape->setLook(shapeLook);
     }
@@ -151,7 +151,7 @@ void QtSkinPainter::styleControls(QWidget *window, const PreparedLook &look)
     for (SkinLabelWidget *label : ownWidgets<SkinLabelWidget>(window)) {
         std::optional<QColor> text;
         if (client && look.label.textColor)
-            text = look.label.textColor;
+            text = toQColor(*look.label.textColor);
         else if (colors)
             text = toQColor(m_settings.panelTextColor);
         const bool font = client && look.label.font;

@@ -133,7 +133,7 @@ void ProgressBarWidget::setValue(float value)
         update();
 }
 
-void ProgressBarWidget::setLook(const std::optional<SkinBarStyle> &look)
+void ProgressBarWidget::setLook(const std::optional<PreparedLook::Bar> &look)
 {
     m_look = look;
     m_bar->setVisible(!m_look);
@@ -146,11 +146,11 @@ void ProgressBarWidget::paintEvent(QPaintEvent *event)
     if (!m_look)
         return;
     QPainter painter(this);
-    const SkinBarStyle &look = *m_look;
+    const PreparedLook::Bar &look = *m_look;
     const QRect outer = rect();
     paintFill(painter, outer, look.groove, look.cornerRadius);
-    paintBorder(painter, outer, look.grooveBorderColor, 1, look.cornerRadius);
-    const int inset = look.grooveBorderColor.isValid() ? 1 : 0;
+    paintBorder(painter, outer, toQColor(look.grooveBorderColor), 1, look.cornerRadius);
+    const int inset = look.grooveBorderColor ? 1 : 0;
     const QRect track = outer.adjusted(inset, inset, -inset, -inset);
     const double fraction = (static_cast<double>(m_value) - m_min) / (m_max - m_min);
     // Whole logical pixels, so the fill's end is a sharp edge at any scale.
@@ -160,7 +160,7 @@ void ProgressBarWidget::paintEvent(QPaintEvent *event)
     const QRect fill(track.left(), track.top(), filled, track.height());
     const qreal radius = std::max(0, look.cornerRadius - inset);
     paintFill(painter, fill, look.fill, radius);
-    paintBorder(painter, fill, look.fillBorderColor, 1, radius);
+    paintBorder(painter, fill, toQColor(look.fillBorderColor), 1, radius);
 }
 
 void ProgressBarWidget::resizeEvent(QResizeEvent *event)

@@ -125,9 +125,9 @@ public:
 
     /// UI thread. Draws the bar in a skin's looks, or with the platform's own look when unset.
     /// Never throws.
-    void setLook(const std::optional<SkinBarStyle> &look);
+    void setLook(const std::optional<PreparedLook::Bar> &look);
     /// UI thread. The skin's look, unset while the platform's bar draws. Never throws.
-    const std::optional<SkinBarStyle> &look() const { return m_look; }
+    const std::optional<PreparedLook::Bar> &look() const { return m_look; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -138,7 +138,7 @@ private:
     float m_min = 0.0F;
     float m_max = 100.0F;
     float m_value = 0.0F;
-    std::optional<SkinBarStyle> m_look;
+    std::optional<PreparedLook::Bar> m_look;
 };
 
 /// A list of the files of one folder that match a pattern, sorted as a file list box shows them

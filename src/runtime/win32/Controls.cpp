@@ -619,12 +619,12 @@ void Win32Shape::paintBeneath(HDC dc)
         return;
     }
     const PreparedLook &look = *skin->look;
-    const double radius = client ? look.panelCornerRadius * scale.factor() : 0.0;
-    if (client && look.panelBackground)
-        paintFill(graphics, area, *look.panelBackground, radius, scale);
+    const double radius = client ? look.panel.cornerRadius * scale.factor() : 0.0;
+    if (client && look.panel.background)
+        paintFill(graphics, area, *look.panel.background, radius, scale);
     else if (colors)
         paintFill(graphics, area, PaintFill::solid(skin->settings.panelColor), radius, scale);
-    paintBorder(graphics, area, client ? look.panelBorderColor : std::optional(m_borderColor),
+    paintBorder(graphics, area, client ? look.panel.borderColor : std::optional(m_borderColor),
                 scale.line(1), radius);
 }
 
@@ -709,10 +709,10 @@ void Win32ProgressBar::paintSkinned(HDC dc)
                         {origin.x, origin.y, origin.x + outer.right, origin.y + outer.bottom});
     {
         Gdiplus::Graphics graphics(canvasDc);
-        const double radius = style.barCornerRadius * scale.factor();
-        paintFill(graphics, outer, style.barGroove, radius, scale);
-        paintBorder(graphics, outer, style.barGrooveBorderColor, scale.line(1), radius);
-        const int inset = style.barGrooveBorderColor ? scale.line(1) : 0;
+        const double radius = style.bar.cornerRadius * scale.factor();
+        paintFill(graphics, outer, style.bar.groove, radius, scale);
+        paintBorder(graphics, outer, style.bar.grooveBorderColor, scale.line(1), radius);
+        const int inset = style.bar.grooveBorderColor ? scale.line(1) : 0;
         const RECT track{outer.left + inset, outer.top + inset, outer.right - inset,
                          outer.bottom - inset};
         const double fraction = (static_cast<double>(m_value) - m_min) / (m_max - m_min);
@@ -721,10 +721,10 @@ void Win32ProgressBar::paintSkinned(HDC dc)
         if (filled > 0) {
             const RECT fill{track.left, track.top, track.left + filled, track.bottom};
             const double fillRadius =
-                std::max(0, style.barCornerRadius - (style.barGrooveBorderColor ? 1 : 0)) *
+                std::max(0, style.bar.cornerRadius - (style.bar.grooveBorderColor ? 1 : 0)) *
                 scale.factor();
-            paintFill(graphics, fill, style.barFill, fillRadius, scale);
-            paintBorder(graphics, fill, style.barFillBorderColor, scale.line(1), fillRadius);
+            paintFill(graphics, fill, style.bar.fill, fillRadius, scale);
+            paintBorder(graphics, fill, style.bar.fillBorderColor, scale.line(1), fillRadius);
         }
     }
     BitBlt(dc, 0, 0, outer.right, outer.bottom, canvasDc, 0, 0, SRCCOPY);
@@ -754,16 +754,16 @@ void Win32SkinLabel::paintAbove(HDC dc)
     const bool client = skin != nullptr && skin->settings.skinClientArea;
     const bool colors = skin != nullptr && skin->settings.applyColors;
     Color text = defaultTextColor();
-    if (client && skin->look->labelTextColor)
-        text = *skin->look->labelTextColor;
+    if (client && skin->look->label.textColor)
+        text = *skin->look->label.textColor;
     else if (colors)
         text = skin->settings.panelTextColor;
 
-    if (client && skin->look->labelFont) {
+    if (client && skin->look->label.font) {
         Gdiplus::Graphics graphics(dc);
         graphics.SetClip(
             Gdiplus::Rect(area.left, area.top, area.right - area.left, area.bottom - area.top));
-        paintText(graphics, area, m_text, *skin->look->labelFont, text, look::Alignment::Left,
+        paintText(graphics, area, m_text, *skin->look->label.font, text, look::Alignment::Left,
                   owner.scale());
         return;
     }

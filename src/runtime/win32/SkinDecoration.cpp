@@ -18,7 +18,7 @@ RECT Win32Window::frameInsets() const
         return {};
     const PreparedLook &look = *m_skin->look;
     const int border = scale().px(look.frame.borderWidth);
-    return {border, border + scale().px(look.titleHeight), border, border};
+    return {border, border + scale().px(look.title.height), border, border};
 }
 
 RECT Win32Window::closeButtonRect() const
@@ -28,7 +28,8 @@ RECT Win32Window::closeButtonRect() const
     const PreparedLook &look = *m_skin->look;
     const RECT insets = frameInsets();
     // Laid out in logical pixels, then scaled whole, as the button is drawn.
-    const layout::Box box = layout::closeButton(m_clientWidth, look.titleHeight, look.buttonSize);
+    const layout::Box box =
+        layout::closeButton(m_clientWidth, look.title.height, look.closeButton.size);
     const RECT button = scale().rect(box.left, box.top, box.width, box.height);
     return {insets.left + button.left, insets.left + button.top, insets.left + button.right,
             insets.left + button.bottom};
@@ -54,23 +55,23 @@ void Win32Window::paintFrame(HDC windowDc)
         Gdiplus::Graphics graphics(canvas.dc());
         paintBorder(graphics, {0, 0, width, height}, look.frame.borderColor, border, 0);
         const RECT title{border, border, border + client.cx, insets.top};
-        paintFill(graphics, title, look.titleBackground, 0, deviceScale);
+        paintFill(graphics, title, look.title.background, 0, deviceScale);
 
         const RECT button = closeButtonRect();
         const bool down = m_closePressed && m_closeHover;
-        const double radius = look.buttonCornerRadius * deviceScale.factor();
+        const double radius = look.closeButton.cornerRadius * deviceScale.factor();
         paintFill(graphics, button,
-                  down           ? look.buttonPressedBackground
-                  : m_closeHover ? look.buttonHoverBackground
-                                 : look.buttonBackground,
+                  down           ? look.closeButton.pressedBackground
+                  : m_closeHover ? look.closeButton.hoverBackground
+                                 : look.closeButton.background,
                   radius, deviceScale);
-        paintBorder(graphics, button, look.buttonBorderColor, deviceScale.line(1), radius);
+        paintBorder(graphics, button, look.closeButton.borderColor, deviceScale.line(1), radius);
         // The cross is two strokes scaled to the button, as sharp at any scale.
         const double side = button.right - button.left;
         const double inset = side * 0.3;
-        Gdiplus::Pen pen(
-            gdiplusColor(m_closeHover ? look.buttonHoverGlyphColor : look.buttonGlyphColor),
-            static_cast<Gdiplus::REAL>(std::max(1.0, side / 9.0)));
+        Gdiplus::Pen pen(gdiplusColor(m_closeHover ? look.closeButton.hoverGlyphColor
+                                                   : look.closeButton.glyphColor),
+                         static_cast<Gdiplus::REAL>(std::max(1.0, side / 9.0)));
         pen.SetStartCap(Gdiplus::LineCapRound);
         pen.SetEndCap(Gdiplus::LineCapRound);
         graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
@@ -86,16 +87,16 @@ void Win32Window::paintFrame(HDC windowDc)
         // drawn.
         const layout::Box box = layout::caption(
             title.right - title.left, title.bottom - title.top, button.left - title.left,
-            deviceScale.px(look.titleIndent), deviceScale.px(look.titleIndent / 2),
-            look.titleAlign == look::Alignment::Center);
+            deviceScale.px(look.title.indent), deviceScale.px(look.title.indent / 2),
+            look.title.align == look::Alignment::Center);
         const RECT textRect{title.left + box.left, title.top + box.top, title.left + box.right(),
                             title.top + box.bottom()};
         const int length = GetWindowTextLengthW(m_hwnd);
         std::wstring caption(static_cast<std::size_t>(length) + 1, L'\0');
         caption.resize(
             static_cast<std::size_t>(GetWindowTextW(m_hwnd, caption.data(), length + 1)));
-        paintText(graphics, textRect, caption, look.titleFont, look.titleTextColor, look.titleAlign,
-                  deviceScale);
+        paintText(graphics, textRect, caption, look.title.font, look.title.textColor,
+                  look.title.align, deviceScale);
     }
     // Only the frame: the client area paints itself.
     ExcludeClipRect(windowDc, insets.left, insets.top, insets.left + client.cx,

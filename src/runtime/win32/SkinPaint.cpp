@@ -14,26 +14,20 @@ namespace runtime::win32 {
 
 namespace {
 
-[[noreturn]] void refuseImage(const char *owner, const std::string &what)
+std::shared_ptr<Gdiplus::Bitmap> decodeImage(const look::Image &image, const char *owner)
 {
-    throw RuntimeError(ErrorKind::Refused, std::string("the image of the ") + owner + " " + what);
-}
-
-PaintFill prepareFill(const look::Fill &fill, const char *owner)
-{
-    PaintFill prepared;
-    prepared.stops = fill.stops;
-    if (fill.image) {
-        std::unique_ptr<Gdiplus::Bitmap> decoded = decodePng(fill.image->png, fill.image->hue);
-        if (!decoded || static_cast<int>(decoded->GetWidth()) != fill.image->width ||
-            static_cast<int>(decoded->GetHeight()) != fill.image->height)
-            refuseImage(owner, "cannot be decoded: the PNG image is damaged, or there is not "
-                               "enough memory for it");
-        prepared.image = std::move(decoded);
+    std::shared_ptr<Gdiplus::Bitmap> decoded;
+    try {
+        decoded = decodePng(image.png, image.hue);
+    } catch (const RuntimeError &error) {
+        if (error.kind() != ErrorKind::Refused)
+            throw;
+        look::refuseImage(owner, look::ImageFault::TooLarge);
     }
-    prepared.density = std::max(1, fill.density);
-    prepared.imageMode = fill.imageMode;
-    return prepared;
+    if (!decoded || static_cast<int>(decoded->GetWidth()) != image.width ||
+        static_cast<int>(decoded->GetHeight()) != image.height)
+        look::refuseImage(owner, look::ImageFault::Undecodable);
+    return decoded;
 }
 
 PaintFont prepareFont(const look::Font &font)
@@ -130,13 +124,6 @@ RECT DeviceScale::rect(int left, int top, int width, int height) const
 int DeviceScale::line(int logical) const
 {
     return logical <= 0 ? 0 : std::max(1, px(logical));
-}
-
-PaintFill PaintFill::solid(Color color)
-{
-    PaintFill fill;
-    fill.stops.push_back({0.0, color});
-    return fill;
 }
 
 std::unique_ptr<Gdiplus::Bitmap> decodePng(std::string_view png, int hueDegrees)
@@ -313,42 +300,8 @@ Color gradientColorAt(const std::vector<look::GradientStop> &stops, double t)
 PreparedLook prepareLook(const SkinLook &look)
 {
     requireGdiPlus();
-    PreparedLook prepared;
-    prepared.frame = look.frame;
-    prepared.titleHeight = look.title.height;
-    prepared.titleBackground = prepareFill(look.title.background, "title bar");
-    prepared.titleTextColor = look.title.textColor;
-    prepared.titleFont = prepareFont(look.title.font);
-    prepared.titleAlign = look.title.align;
-    prepared.titleIndent = look.title.indent;
-
-    const look::ButtonStyle &button = look.closeButton;
-    prepared.buttonSize = button.size;
-    prepared.buttonCornerRadius = button.cornerRadius;
-    prepared.buttonBackground = prepareFill(button.background, "close button");
-    prepared.buttonHoverBackground = prepareFill(button.hoverBackground, "close button");
-    prepared.buttonPressedBackground = prepareFill(button.pressedBackground, "close button");
-    prepared.buttonBorderColor = button.borderColor;
-    prepared.buttonGlyphColor = button.glyphColor;
-    prepared.buttonHoverGlyphColor = button.hoverGlyphColor;
-
-    prepared.client = prepareFill(look.client, "client area");
-
-    if (look.panel.background)
-        prepared.panelBackground = prepareFill(*look.panel.background, "panel");
-    prepared.panelBorderColor = look.panel.borderColor;
-    prepared.panelCornerRadius = look.panel.cornerRadius;
-
-    prepared.labelTextColor = look.label.textColor;
-    if (look.label.font)
-        prepared.labelFont = prepareFont(*look.label.font);
-
-    prepared.barCornerRadius = look.bar.cornerRadius;
-    prepared.barGroove = prepareFill(look.bar.groove, "progress bar's groove");
-    prepared.barGrooveBorderColor = look.bar.grooveBorderColor;
-    prepared.barFill = prepareFill(look.bar.fill, "progress bar's fill");
-    prepared.barFillBorderColor = look.bar.fillBorderColor;
-    return prepared;
+    return look::prepareLook<std::shared_ptr<Gdiplus::Bitmap>, PaintFont>(look, decodeImage,
+                                                                          prepareFont);
 }
 
 void paintFill(Gdiplus::Graphics &graphics, const RECT &rect, const PaintFill &fill, double radius,
@@ -390,7 +343,7 @@ void paintFill(Gdiplus::Graphics &graphics, const RECT &rect, const PaintFill &f
     if (fill.image) {
         if (radius > 0)
             graphics.SetClip(&path, Gdiplus::CombineModeIntersect);
-        Gdiplus::Bitmap *image = fill.image.get();
+        Gdiplus::Bitmap *image = fill.image->get();
         if (fill.imageMode == look::Fill::ImageMode::Tile) {
             const double zoom = scale.factor() / fill.density;
             Gdiplus::TextureBrush brush(image, Gdiplus::WrapModeTile);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "runtime/Color.h"
-#include "runtime/SkinLook.h"
+#include "runtime/PreparedLook.h"
 
 #include <windows.h>
 // GDI+ needs the COM declarations that WIN32_LEAN_AND_MEAN leaves out of windows.h.
@@ -42,20 +42,6 @@ struct DeviceScale
     int line(int logical) const;
 };
 
-/// A vertical gradient (one stop: a plain colour) with an optional decoded image over it.
-struct PaintFill
-{
-    std::vector<look::GradientStop> stops;
-    std::shared_ptr<Gdiplus::Bitmap> image; // straight alpha, hue already turned; null: none
-    int density = 1;                        // image pixels per logical pixel, 1 or 2
-    look::Fill::ImageMode imageMode = look::Fill::ImageMode::Stretch;
-
-    /// Any thread. Whether the fill paints nothing. Never throws.
-    bool isEmpty() const { return stops.empty() && !image; }
-    /// Any thread. A plain colour. Throws only std::bad_alloc.
-    static PaintFill solid(Color color);
-};
-
 /// A skin's font with its family resolved to one that GDI+ can draw here.
 struct PaintFont
 {
@@ -65,41 +51,10 @@ struct PaintFont
     bool italic = false;
 };
 
-/// A look ready to paint: the skin's values, its fills prepared and its fonts resolved.
-struct PreparedLook
-{
-    look::FrameStyle frame;
-    int titleHeight = 20;
-    PaintFill titleBackground;
-    Color titleTextColor;
-    PaintFont titleFont;
-    look::Alignment titleAlign = look::Alignment::Left;
-    int titleIndent = 6;
-
-    int buttonSize = 14;
-    int buttonCornerRadius = 0;
-    PaintFill buttonBackground;
-    PaintFill buttonHoverBackground;
-    PaintFill buttonPressedBackground;
-    std::optional<Color> buttonBorderColor;
-    Color buttonGlyphColor;
-    Color buttonHoverGlyphColor;
-
-    PaintFill client;
-
-    std::optional<PaintFill> panelBackground;
-    std::optional<Color> panelBorderColor;
-    int panelCornerRadius = 0;
-
-    std::optional<Color> labelTextColor;
-    std::optional<PaintFont> labelFont;
-
-    int barCornerRadius = 0;
-    PaintFill barGroove;
-    std::optional<Color> barGrooveBorderColor;
-    PaintFill barFill;
-    std::optional<Color> barFillBorderColor;
-};
+/// A fill with its image decoded, straight alpha.
+using PaintFill = look::PreparedFill<std::shared_ptr<Gdiplus::Bitmap>>;
+/// A look ready to paint, its fonts resolved for GDI+.
+using PreparedLook = look::PreparedLook<std::shared_ptr<Gdiplus::Bitmap>, PaintFont>;
 
 /// UI thread. A look with its images decoded, each turned by its own hue, and its fonts
 /// resolved. Throws RuntimeError (Refused) when an image does not decode to its declared size or

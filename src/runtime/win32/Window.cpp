@@ -174,7 +174,7 @@ PixelRect Win32Window::framePixels() const
     if (m_skin) {
         const PreparedLook &look = *m_skin->look;
         const int border = look.frame.borderWidth;
-        return {0, 0, m_clientWidth + 2 * border, m_clientHeight + 2 * border + look.titleHeight};
+        return {0, 0, m_clientWidth + 2 * border, m_clientHeight + 2 * border + look.title.height};
     }
     RECT outer{};
     GetWindowRect(m_hwnd, &outer);
