@@ -1,8 +1,11 @@
 #pragma once
 
+#include "RuntimeError.h"
 #include "SkinLook.h"
 
 #include <algorithm>
+#include <memory>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -143,5 +146,44 @@ PreparedLook<Image, Font> prepareLook(const SkinLook &look, Decode &&decode, Res
                     look.bar.fillBorderColor};
     return prepared;
 }
+
+/// A painter's look: the skin it came from and its prepared form, which change together or not
+/// at all. UI thread only.
+template <class Prepared> class LoadedLook
+{
+public:
+    /// UI thread. Prepares look with prepare(const SkinLook &) -> Prepared, unless it is the one
+    /// loaded already. Throws what prepare throws, and RuntimeError (Refused) when memory runs
+    /// out; the look loaded before stays then.
+    template <class Prepare> void load(const SkinLook &look, Prepare &&prepare)
+    {
+        if (m_source && *m_source == look)
+            return;
+        std::shared_ptr<const Prepared> prepared;
+        std::optional<SkinLook> source;
+        try {
+            prepared = std::make_shared<const Prepared>(prepare(look));
+            source = look;
+        } catch (const std::bad_alloc &) {
+            throw RuntimeError(ErrorKind::Refused,
+                               "there is not enough memory to prepare the skin");
+        }
+        m_source = std::move(source);
+        m_prepared = std::move(prepared);
+    }
+
+    /// UI thread. The prepared look, never null. Throws RuntimeError (Refused) when none has
+    /// been loaded.
+    const std::shared_ptr<const Prepared> &current() const
+    {
+        if (!m_prepared)
+            throw RuntimeError(ErrorKind::Refused, "no skin has been prepared for drawing");
+        return m_prepared;
+    }
+
+private:
+    std::optional<SkinLook> m_source;
+    std::shared_ptr<const Prepared> m_prepared;
+};
 
 } // namespace runtime::look

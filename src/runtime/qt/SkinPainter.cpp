@@ -50,19 +50,7 @@ void QtSkinPainter::attach(WindowHandle window)
 
 void QtSkinPainter::load(const SkinLook &look)
 {
-    if (m_source && *m_source == look)
-        return;
-    // Prepared in full before anything changes, so a refused look leaves the last one alone.
-    std::optional<PreparedLook> prepared;
-    std::optional<SkinLook> source;
-    try {
-        prepared = prepareLook(look);
-        source = look;
-    } catch (const std::bad_alloc &) {
-        throw RuntimeError(ErrorKind::Refused, "there is not enough memory to prepare the skin");
-    }
-    m_source = std::move(source);
-    m_prepared = std::move(prepared);
+    m_look.load(look, [](const SkinLook &source) { return prepareLook(source); });
 }
 
 void QtSkinPainter::apply(WindowHandle handle)
@@ -70,15 +58,14 @@ void QtSkinPainter::apply(WindowHandle handle)
     QWidget *window = windowOf(handle);
     if (window != m_window)
         throw RuntimeError(ErrorKind::Refused, "the window was not attached to the skin painter");
-    if (!m_prepared)
-        throw RuntimeError(ErrorKind::Refused, "no skin has been prepared for drawing");
+    const PreparedLook &look = *m_look.current();
     if (m_backdrop == nullptr || m_backdrop->parentWidget() != window) {
         restoreTouched();
         m_backdrop = new SkinBackdrop(window);
         m_titleBar = new SkinTitleBar(window);
     }
-    fitFrame(window, *m_prepared);
-    styleControls(window, *m_prepared);
+    fitFrame(window, look);
+    styleControls(window, look);
     window->update();
 }
 

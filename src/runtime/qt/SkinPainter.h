@@ -2,7 +2,7 @@
 
 #include "SkinPaint.h"
 #include "runtime/Controls.h"
-#include "runtime/SkinLook.h"
+#include "runtime/PreparedLook.h"
 
 #include <QFont>
 #include <QPalette>
@@ -52,10 +52,8 @@ private:
     void restoreTouched();
 
     QPointer<QWidget> m_window;
-    // The look last prepared, and what it was prepared from: the same look loaded again (the
-    // system loads before each drawing) is not decoded again.
-    std::optional<SkinLook> m_source;
-    std::optional<PreparedLook> m_prepared;
+    // The same look loaded again (the system loads before each drawing) is not decoded again.
+    look::LoadedLook<PreparedLook> m_look;
     SkinSettings m_settings;
     QPointer<SkinBackdrop> m_backdrop;
     QPointer<SkinTitleBar> m_titleBar;

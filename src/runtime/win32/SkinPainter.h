@@ -2,7 +2,7 @@
 
 #include "SkinPaint.h"
 #include "runtime/Controls.h"
-#include "runtime/SkinLook.h"
+#include "runtime/PreparedLook.h"
 
 #include <memory>
 #include <optional>
@@ -30,10 +30,8 @@ public:
 
 private:
     HWND m_attached = nullptr;
-    // The look last prepared, and what it was prepared from: the same look loaded again (the
-    // system loads before each drawing) is not decoded again.
-    std::optional<SkinLook> m_source;
-    std::shared_ptr<const PreparedLook> m_prepared;
+    // The same look loaded again (the system loads before each drawing) is not decoded again.
+    look::LoadedLook<PreparedLook> m_look;
     SkinSettings m_settings;
 };
 
