@@ -164,6 +164,24 @@ LRESULT Win32Window::skinFrameMessage(UINT message, WPARAM wParam, LPARAM lParam
     }
     case WM_NCHITTEST:
         return hitTest({GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+    case WM_SETTEXT: {
+        const LRESULT result = DefWindowProcW(m_hwnd, message, wParam, lParam);
+        redrawFrame();
+        return result;
+    }
+    case WM_PRINT:
+        if (lParam & PRF_NONCLIENT)
+            paintFrame(reinterpret_cast<HDC>(wParam));
+        return DefWindowProcW(m_hwnd, message, wParam, lParam & ~PRF_NONCLIENT);
+    default:
+        return closeButtonMessage(message, wParam, lParam, handled);
+    }
+}
+
+LRESULT Win32Window::closeButtonMessage(UINT message, WPARAM wParam, LPARAM lParam, bool &handled)
+{
+    handled = true;
+    switch (message) {
     case WM_NCMOUSEMOVE:
         if (!m_trackingLeave) {
             TRACKMOUSEEVENT track{sizeof(track), TME_LEAVE | TME_NONCLIENT, m_hwnd, 0};
@@ -218,15 +236,6 @@ LRESULT Win32Window::skinFrameMessage(UINT message, WPARAM wParam, LPARAM lParam
         if (m_closePressed)
             setCloseButtonState(false, false);
         break;
-    case WM_SETTEXT: {
-        const LRESULT result = DefWindowProcW(m_hwnd, message, wParam, lParam);
-        redrawFrame();
-        return result;
-    }
-    case WM_PRINT:
-        if (lParam & PRF_NONCLIENT)
-            paintFrame(reinterpret_cast<HDC>(wParam));
-        return DefWindowProcW(m_hwnd, message, wParam, lParam & ~PRF_NONCLIENT);
     default:
         break;
     }

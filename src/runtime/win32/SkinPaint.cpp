@@ -90,6 +90,42 @@ std::unique_ptr<Gdiplus::Bitmap> gradientColumn(const std::vector<look::Gradient
     return column;
 }
 
+// Copies the pixels of in to out (32-bit ARGB rows of width x height), each one's hue turned by
+// degrees; 0 copies them as they are.
+void copyTurned(const Gdiplus::BitmapData &in, const Gdiplus::BitmapData &out, int width,
+                int height, int degrees)
+{
+    std::uint32_t lastIn = 0;
+    std::uint32_t lastOut = 0;
+    bool any = false;
+    for (int y = 0; y < height; ++y) {
+        const auto *from =
+            reinterpret_cast<const std::uint32_t *>(static_cast<const std::uint8_t *>(in.Scan0) +
+                                                    static_cast<std::ptrdiff_t>(y) * in.Stride);
+        auto *to = reinterpret_cast<std::uint32_t *>(static_cast<std::uint8_t *>(out.Scan0) +
+                                                     static_cast<std::ptrdiff_t>(y) * out.Stride);
+        if (degrees == 0) {
+            std::copy(from, from + width, to);
+            continue;
+        }
+        for (int x = 0; x < width; ++x) {
+            // Skin images are mostly runs of one colour; the HSV round trip is the cost here.
+            if (!any || from[x] != lastIn) {
+                lastIn = from[x];
+                const Color turned = runtime::rotateHue(
+                    Color{static_cast<std::uint8_t>(lastIn >> 16),
+                          static_cast<std::uint8_t>(lastIn >> 8), static_cast<std::uint8_t>(lastIn),
+                          static_cast<std::uint8_t>(lastIn >> 24)},
+                    degrees);
+                lastOut = (std::uint32_t{turned.a} << 24) | (std::uint32_t{turned.r} << 16) |
+                          (std::uint32_t{turned.g} << 8) | turned.b;
+                any = true;
+            }
+            to[x] = lastOut;
+        }
+    }
+}
+
 struct GdiPlusSession
 {
     GdiPlusSession()
@@ -163,36 +199,7 @@ std::unique_ptr<Gdiplus::Bitmap> decodePng(std::string_view png, int hueDegrees)
                                   copy->LockBits(&all, Gdiplus::ImageLockModeWrite,
                                                  PixelFormat32bppARGB, &out) == Gdiplus::Ok;
                 if (made) {
-                    const int degrees = (hueDegrees % 360 + 360) % 360;
-                    std::uint32_t lastIn = 0;
-                    std::uint32_t lastOut = 0;
-                    bool any = false;
-                    for (int y = 0; y < height; ++y) {
-                        const auto *from = reinterpret_cast<const std::uint32_t *>(
-                            static_cast<const std::uint8_t *>(in.Scan0) +
-                            static_cast<std::ptrdiff_t>(y) * in.Stride);
-                        auto *to = reinterpret_cast<std::uint32_t *>(
-                            static_cast<std::uint8_t *>(out.Scan0) +
-                            static_cast<std::ptrdiff_t>(y) * out.Stride);
-                        for (int x = 0; x < width; ++x) {
-                            // Skin images are mostly runs of one colour; the HSV round trip is
-                            // the cost here.
-                            if (degrees != 0 && (!any || from[x] != lastIn)) {
-                                lastIn = from[x];
-                                const Color turned = runtime::rotateHue(
-                                    Color{static_cast<std::uint8_t>(lastIn >> 16),
-                                          static_cast<std::uint8_t>(lastIn >> 8),
-                                          static_cast<std::uint8_t>(lastIn),
-                                          static_cast<std::uint8_t>(lastIn >> 24)},
-                                    degrees);
-                                lastOut = (std::uint32_t{turned.a} << 24) |
-                                          (std::uint32_t{turned.r} << 16) |
-                                          (std::uint32_t{turned.g} << 8) | turned.b;
-                                any = true;
-                            }
-                            to[x] = degrees != 0 ? lastOut : from[x];
-                        }
-                    }
+                    copyTurned(in, out, width, height, (hueDegrees % 360 + 360) % 360);
                     copy->UnlockBits(&out);
                     result = std::move(copy);
                 }

@@ -130,6 +130,8 @@ private:
     static LRESULT CALLBACK procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT skinFrameMessage(UINT message, WPARAM wParam, LPARAM lParam, bool &handled);
+    // The close button's hover, press, slide-off and release, as the platform's own button.
+    LRESULT closeButtonMessage(UINT message, WPARAM wParam, LPARAM lParam, bool &handled);
     void closeRequested();
     void runLater();
     void paintClient(HDC dc);
