@@ -1,6 +1,7 @@
 #include "Descriptor.h"
 #include "SystemError.h"
 #include "runtime/Files.h"
+#include "runtime/ProgramCheck.h"
 #include "runtime/RuntimeError.h"
 #include "runtime/Text.h"
 
@@ -51,37 +52,12 @@ using Ehdr = std::conditional_t<kClass == ELFCLASS64, Elf64_Ehdr, Elf32_Ehdr>;
 using Phdr = std::conditional_t<kClass == ELFCLASS64, Elf64_Phdr, Elf32_Phdr>;
 using Shdr = std::conditional_t<kClass == ELFCLASS64, Elf64_Shdr, Elf32_Shdr>;
 
-// Enough of a file to tell a program from a web page.
-constexpr std::size_t kSniffBytes = 1024;
 // How much of the program header table is read at once: a table is as long as its header says,
 // up to the whole file, and memory must not follow it there.
 constexpr std::size_t kTableChunkBytes = 64 * 1024;
 // What an extent that overflows 64 bits counts as: beyond any file, and still a count that
 // groupedCount can show.
 constexpr std::uint64_t kBeyondAnyFile = std::numeric_limits<std::int64_t>::max();
-
-std::string lowerCase(std::string_view text)
-{
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lower;
-}
-
-bool looksLikeHtml(std::string_view head)
-{
-    if (head.substr(0, 3) == "\xEF\xBB\xBF")
-        head.remove_prefix(3);
-    const auto start = head.find_first_not_of(" \t\r\n");
-    if (start == std::string_view::npos || head[start] != '<')
-        return false;
-    const std::string lower = lowerCase(head.substr(start));
-    for (const char *mark : {"<!doctype html", "<html", "<head", "<body", "<title", "<meta"}) {
-        if (lower.find(mark) != std::string::npos)
-            return true;
-    }
-    return false;
-}
 
 /// Up to size bytes of an open file from offset, fewer where the file ends first.
 std::string readAt(int fd, std::uint64_t offset, std::size_t size,
@@ -125,14 +101,6 @@ std::uint64_t endOf(std::uint64_t offset, std::uint64_t count, std::uint64_t ent
         __builtin_add_overflow(offset, bytes, &end) || end > kBeyondAnyFile)
         return kBeyondAnyFile;
     return end;
-}
-
-/// The reason given for a program that ends before what its headers describe.
-std::string incompleteProgram(std::uint64_t described, std::uint64_t size)
-{
-    return "the server sent an incomplete program: its headers describe " +
-           groupedCount(static_cast<std::int64_t>(described)) + " bytes, but the file has " +
-           groupedCount(static_cast<std::int64_t>(size));
 }
 
 constexpr const char *kDamagedProgram = "the server sent a damaged program";
@@ -181,7 +149,7 @@ std::string elfExtentProblem(int fd, std::string_view head, std::uint64_t size,
                              const std::filesystem::path &path)
 {
     if (head.size() < sizeof(Ehdr))
-        return incompleteProgram(sizeof(Ehdr), size);
+        return programcheck::incompleteProgram(sizeof(Ehdr), size);
     Ehdr header{};
     std::memcpy(&header, head.data(), sizeof header);
     std::uint64_t furthest = sizeof(Ehdr);
@@ -216,15 +184,15 @@ std::string elfExtentProblem(int fd, std::string_view head, std::uint64_t size,
         if (tableEnd <= size)
             furthest = std::max(furthest, furthestSegmentEnd(fd, header, phnum, path));
     }
-    return furthest > size ? incompleteProgram(furthest, size) : std::string();
+    return furthest > size ? programcheck::incompleteProgram(furthest, size) : std::string();
 }
 
 /// "" when an open file is a program this computer runs, else why not.
 std::string formatProblem(int fd, std::uint64_t size, const std::filesystem::path &path)
 {
     if (size == 0)
-        return std::string("the server sent an empty file");
-    const std::string head = readAt(fd, 0, kSniffBytes, path);
+        return programcheck::emptyFile();
+    const std::string head = readAt(fd, 0, programcheck::kSniffBytes, path);
     if (head.substr(0, 2) == "#!")
         return {};
     if (head.size() >= sizeof(Elf32_Ehdr) && head.substr(0, SELFMAG) == ELFMAG) {
@@ -236,13 +204,8 @@ std::string formatProblem(int fd, std::uint64_t size, const std::filesystem::pat
                                 : (byte(machineAt) << 8) | byte(machineAt + 1);
         if (byte(EI_CLASS) == kClass && byte(EI_DATA) == kData && machine == kMachine)
             return elfExtentProblem(fd, head, size, path);
-        return std::string("the server sent a program for another kind of computer");
     }
-    if (head.substr(0, 2) == "MZ")
-        return std::string("the server sent a Windows program, which cannot run here");
-    if (looksLikeHtml(head))
-        return std::string("the server sent an HTML page, not a program");
-    return std::string("the server sent a file that is not a program");
+    return programcheck::foreignFile(head);
 }
 
 /// The bits a new program gets in the place of model.

@@ -1,6 +1,7 @@
 #include "FileErrors.h"
 #include "KernelHandle.h"
 #include "runtime/Files.h"
+#include "runtime/ProgramCheck.h"
 #include "runtime/RuntimeError.h"
 #include "runtime/Text.h"
 
@@ -28,8 +29,6 @@ constexpr WORD kMachine = IMAGE_FILE_MACHINE_I386;
 constexpr WORD kOptionalMagic =
     sizeof(void *) == 8 ? IMAGE_NT_OPTIONAL_HDR64_MAGIC : IMAGE_NT_OPTIONAL_HDR32_MAGIC;
 
-// Enough of a file to tell a program from a web page.
-constexpr std::size_t kSniffBytes = 1024;
 // Where the PE header starts lies in the DOS header; what is read from there: the signature,
 // the file header and the optional header's magic number.
 constexpr std::size_t kDosHeaderBytes = sizeof(IMAGE_DOS_HEADER);
@@ -70,31 +69,6 @@ std::uint32_t littleEndian(std::string_view bytes, std::size_t at, std::size_t w
     return value;
 }
 
-bool looksLikeHtml(std::string_view head)
-{
-    if (head.substr(0, 3) == "\xEF\xBB\xBF")
-        head.remove_prefix(3);
-    const auto start = head.find_first_not_of(" \t\r\n");
-    if (start == std::string_view::npos || head[start] != '<')
-        return false;
-    std::string lower(head.substr(start));
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const char *mark : {"<!doctype html", "<html", "<head", "<body", "<title", "<meta"}) {
-        if (lower.find(mark) != std::string::npos)
-            return true;
-    }
-    return false;
-}
-
-/// The reason given for a program that ends before what its headers describe.
-std::string incompleteProgram(std::uint64_t described, std::uint64_t size)
-{
-    return "the server sent an incomplete program: its headers describe " +
-           groupedCount(static_cast<std::int64_t>(described)) + " bytes, but the file has " +
-           groupedCount(static_cast<std::int64_t>(size));
-}
-
 /// "" when everything the headers of a PE image of this computer place in the file (the headers,
 /// the section table, every section's raw data, the certificate table) lies within its size bytes,
 /// else why not. A download cut short looks like a program from its first bytes on; bytes after the
@@ -113,7 +87,7 @@ std::string peExtentProblem(HANDLE file, std::uint64_t peAt, std::string_view pe
     const std::uint64_t tableBytes = sections * sizeof(IMAGE_SECTION_HEADER);
     // Without the whole section table nothing more can be learnt: the file is short already.
     if (tableAt + tableBytes > size)
-        return incompleteProgram(tableAt + tableBytes, size);
+        return programcheck::incompleteProgram(tableAt + tableBytes, size);
     if (optionalBytes < offsetof(IMAGE_OPTIONAL_HEADER, DataDirectory))
         return "the server sent a damaged program";
     // At most 64 KB and 65,535 sections of 40 bytes: the WORDs that count them bound both reads.
@@ -149,7 +123,7 @@ std::string peExtentProblem(HANDLE file, std::uint64_t peAt, std::string_view pe
                 littleEndian(table, entry + offsetof(IMAGE_SECTION_HEADER, PointerToRawData), 4) +
                     rawBytes);
     }
-    return furthest > size ? incompleteProgram(furthest, size) : std::string();
+    return furthest > size ? programcheck::incompleteProgram(furthest, size) : std::string();
 }
 
 /// "" when the PE image of an "MZ" file is a program this computer runs, else why not.
@@ -181,16 +155,11 @@ std::string peProblem(HANDLE file, std::string_view head, std::uint64_t size,
 std::string formatProblem(HANDLE file, std::uint64_t size, const std::filesystem::path &path)
 {
     if (size == 0)
-        return "the server sent an empty file";
-    const std::string head = readAt(file, 0, kSniffBytes, path);
+        return programcheck::emptyFile();
+    const std::string head = readAt(file, 0, programcheck::kSniffBytes, path);
     if (head.substr(0, 2) == "MZ")
         return peProblem(file, head, size, path);
-    if (head.substr(0, 4) == "\x7F"
-                             "ELF")
-        return "the server sent a program for another kind of computer";
-    if (looksLikeHtml(head))
-        return "the server sent an HTML page, not a program";
-    return "the server sent a file that is not a program";
+    return programcheck::foreignFile(head);
 }
 
 /// The size of an open regular file, or nothing when it is a folder, a link or no disk file.
