@@ -1,6 +1,7 @@
 #include "Controls.h"
 
 #include "Unicode.h"
+#include "WindowClass.h"
 
 #include <algorithm>
 #include <cmath>
@@ -777,17 +778,10 @@ void Win32SkinLabel::paintAbove(HDC dc)
 
 const wchar_t *faceClassName()
 {
-    static const bool registered = [] {
-        WNDCLASSEXW faceClass{};
-        faceClass.cbSize = sizeof(faceClass);
-        faceClass.lpfnWndProc = DefWindowProcW;
-        faceClass.hInstance = GetModuleHandleW(nullptr);
-        faceClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        faceClass.lpszClassName = L"Refitor.ControlFace";
-        return RegisterClassExW(&faceClass) != 0;
-    }();
+    static const ATOM registered =
+        windowclass::registerOnce(windowclass::kControlFace, DefWindowProcW);
     static_cast<void>(registered);
-    return L"Refitor.ControlFace";
+    return windowclass::kControlFace;
 }
 
 Win32ControlFace::Win32ControlFace(Win32Window *container)

@@ -1,6 +1,7 @@
 #include "runtime/Termination.h"
 
 #include "SystemError.h"
+#include "WindowClass.h"
 #include "runtime/RuntimeError.h"
 
 #include <atomic>
@@ -10,7 +11,6 @@ namespace runtime {
 
 namespace {
 
-constexpr wchar_t kWindowClass[] = L"RefitorTerminationWatcher";
 // What the console handler's thread posts to the watcher's window.
 constexpr UINT kConsoleRequest = WM_APP + 0x2E1;
 // Windows ends a process about five seconds after a console close, logoff or shutdown event;
@@ -45,18 +45,15 @@ public:
     {
         handledEvent();
         const HINSTANCE instance = ::GetModuleHandleW(nullptr);
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = &SessionWatcher::windowProc;
-        windowClass.hInstance = instance;
-        windowClass.lpszClassName = kWindowClass;
-        if (!::RegisterClassExW(&windowClass) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        const ATOM windowClass = win32::windowclass::registerOnce(
+            win32::windowclass::kTerminationWatcher, &SessionWatcher::windowProc);
+        if (windowClass == 0)
             throw RuntimeError("cannot watch for the end of the session: " +
                                win32::lastErrorText());
         // A hidden top-level window: a message-only one would never hear of the session's end,
         // which is broadcast to top-level windows alone.
-        m_window = ::CreateWindowExW(WS_EX_TOOLWINDOW, kWindowClass, L"", WS_POPUP, 0, 0, 0, 0,
-                                     nullptr, nullptr, instance, this);
+        m_window = ::CreateWindowExW(WS_EX_TOOLWINDOW, MAKEINTATOM(windowClass), L"", WS_POPUP, 0,
+                                     0, 0, 0, nullptr, nullptr, instance, this);
         if (m_window == nullptr)
             throw RuntimeError("cannot watch for the end of the session: " +
                                win32::lastErrorText());

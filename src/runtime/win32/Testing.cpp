@@ -2,6 +2,7 @@
 
 #include "Unicode.h"
 #include "Window.h"
+#include "WindowClass.h"
 #include "runtime/RuntimeError.h"
 
 #include <algorithm>
@@ -16,7 +17,6 @@ namespace runtime::testing {
 
 namespace {
 
-constexpr wchar_t kTimerClass[] = L"Refitor.TestTimer";
 // The static text of a message box made by MessageBoxW.
 constexpr int kMessageBoxText = 0xFFFF;
 
@@ -69,14 +69,8 @@ class TimerWindow
 public:
     TimerWindow(int intervalMs, std::function<void()> tick) : m_tick(std::move(tick))
     {
-        static const ATOM atom = [] {
-            WNDCLASSEXW timerClass{};
-            timerClass.cbSize = sizeof(timerClass);
-            timerClass.lpfnWndProc = &TimerWindow::procedure;
-            timerClass.hInstance = GetModuleHandleW(nullptr);
-            timerClass.lpszClassName = kTimerClass;
-            return RegisterClassExW(&timerClass);
-        }();
+        static const ATOM atom = win32::windowclass::registerOnce(win32::windowclass::kTestTimer,
+                                                                  &TimerWindow::procedure);
         m_hwnd = CreateWindowExW(0, MAKEINTATOM(atom), L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                  GetModuleHandleW(nullptr), nullptr);
         SetWindowLongPtrW(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));

@@ -2,6 +2,7 @@
 
 #include "SystemError.h"
 #include "Unicode.h"
+#include "WindowClass.h"
 #include "runtime/Application.h"
 #include "runtime/RuntimeError.h"
 
@@ -17,9 +18,6 @@ using namespace std::chrono_literals;
 
 constexpr DWORD kWakeRetryMs = 50;
 constexpr UINT kRunCalls = WM_APP + 1;
-constexpr wchar_t kWindowClass[] = L"RefitorTransferNotifications";
-
-std::once_flag windowClassRegistered;
 
 } // namespace
 
@@ -73,16 +71,11 @@ struct NotificationWindow::Queue
 NotificationWindow::NotificationWindow() : m_queue(std::make_shared<Queue>())
 {
     const HINSTANCE instance = ::GetModuleHandleW(nullptr);
-    std::call_once(windowClassRegistered, [instance] {
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = &NotificationWindow::windowProcedure;
-        windowClass.hInstance = instance;
-        windowClass.lpszClassName = kWindowClass;
-        ::RegisterClassExW(&windowClass);
-    });
-    m_window = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                 instance, nullptr);
+    const ATOM windowClass = windowclass::registerOnce(windowclass::kTransferNotifications,
+                                                       &NotificationWindow::windowProcedure);
+    m_window = windowClass == 0 ? nullptr
+                                : ::CreateWindowExW(0, MAKEINTATOM(windowClass), L"", 0, 0, 0, 0, 0,
+                                                    HWND_MESSAGE, nullptr, instance, nullptr);
     if (!m_window) {
         throw RuntimeError(ErrorKind::Unavailable,
                            "the download notifications could not start: " + lastErrorText());

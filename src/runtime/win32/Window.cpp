@@ -2,6 +2,7 @@
 
 #include "Controls.h"
 #include "Unicode.h"
+#include "WindowClass.h"
 #include "runtime/RuntimeError.h"
 #include "runtime/Statement.h"
 #include "runtime/Twips.h"
@@ -15,7 +16,6 @@ namespace runtime::win32 {
 
 namespace {
 
-constexpr wchar_t kWindowClass[] = L"Refitor.Window";
 constexpr UINT kInvokeLater = WM_APP + 1;
 // The platform's frame: a caption with the system menu and a minimise button, no sizing border.
 constexpr DWORD kFramedStyle =
@@ -26,16 +26,7 @@ constexpr DWORD kSkinnedStyle = WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIP
 
 ATOM windowClass(WNDPROC procedure)
 {
-    static const ATOM atom = [procedure] {
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof(windowClass);
-        windowClass.style = CS_DBLCLKS;
-        windowClass.lpfnWndProc = procedure;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        windowClass.lpszClassName = kWindowClass;
-        return RegisterClassExW(&windowClass);
-    }();
+    static const ATOM atom = windowclass::registerOnce(windowclass::kWindow, procedure, CS_DBLCLKS);
     return atom;
 }
 

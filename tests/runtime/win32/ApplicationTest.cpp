@@ -5,6 +5,7 @@
 #include "runtime/RuntimeError.h"
 #include "runtime/Termination.h"
 #include "runtime/win32/Startup.h"
+#include "runtime/win32/WindowClass.h"
 #include "support/SystemSupport.h"
 
 #include <chrono>
@@ -174,7 +175,7 @@ TEST(Win32Termination, TheSessionsEndReachesTheHandlerOnTheUiThread)
         } catch (const runtime::RuntimeError &error) {
             EXPECT_EQ(error.kind(), runtime::ErrorKind::Busy);
         }
-        const HWND window = windowOfClass(L"RefitorTerminationWatcher");
+        const HWND window = windowOfClass(runtime::win32::windowclass::kTerminationWatcher);
         ASSERT_NE(window, nullptr);
         EXPECT_FALSE(::IsWindowVisible(window));
         EXPECT_EQ(::SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE)
@@ -184,6 +185,6 @@ TEST(Win32Termination, TheSessionsEndReachesTheHandlerOnTheUiThread)
         ::SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
         EXPECT_EQ(calls, std::vector<DWORD>{::GetCurrentThreadId()});
     }
-    EXPECT_EQ(windowOfClass(L"RefitorTerminationWatcher"), nullptr);
+    EXPECT_EQ(windowOfClass(runtime::win32::windowclass::kTerminationWatcher), nullptr);
     EXPECT_NE(runtime::watchTermination([] {}), nullptr) << "one may watch again";
 }

@@ -1,5 +1,6 @@
 #include "support/PlatformSupport.h"
 
+#include "runtime/win32/WindowClass.h"
 #include "support/SystemSupport.h"
 #include "support/win32/StandInFormat.h"
 
@@ -250,7 +251,8 @@ std::vector<std::pair<std::string, std::function<void()>>> terminationRequests()
                      [](HWND window, LPARAM found) -> BOOL {
                          wchar_t name[64] = {};
                          ::GetClassNameW(window, name, 64);
-                         if (std::wstring_view(name) != L"RefitorTerminationWatcher")
+                         if (std::wstring_view(name) !=
+                             runtime::win32::windowclass::kTerminationWatcher)
                              return TRUE;
                          *reinterpret_cast<HWND *>(found) = window;
                          return FALSE;
