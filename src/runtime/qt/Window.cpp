@@ -125,8 +125,7 @@ void QtWindow::onClose(std::function<void()> handler)
 
 void QtWindow::invokeLater(std::function<void()> action)
 {
-    // The widget as the context: the call is dropped with the window.
-    QTimer::singleShot(0, m_widget.data(),
+    QTimer::singleShot(0, &m_later,
                        [action = std::move(action)] { callHandler(action, "deferred action"); });
 }
 

@@ -2,6 +2,7 @@
 
 #include "runtime/Controls.h"
 
+#include <QObject>
 #include <QPointer>
 #include <QSize>
 #include <functional>
@@ -49,6 +50,9 @@ public:
 
 private:
     QPointer<WindowWidget> m_widget;
+    // What invokeLater's calls are bound to: it goes with this object, whereas a widget closing
+    // when the window is destroyed outlives it until the event loop deletes it.
+    QObject m_later;
     bool m_shown = false;
 };
 
