@@ -17,14 +17,16 @@ set(REFITOR_TESTS_window window/Form2Test.cpp window/ExecutableBackupTest.cpp wi
 set(REFITOR_TESTS_runtime
     runtime/TextTest.cpp runtime/KeyedCollectionTest.cpp runtime/CryptoTest.cpp
     runtime/AsyncReaderTest.cpp runtime/AsyncReaderTest.h runtime/SupportLogTest.cpp
-    runtime/FilesTest.cpp support/FaultServerTest.cpp)
+    runtime/FilesTest.cpp runtime/ControlsTest.cpp runtime/SkinPainterTest.cpp runtime/SkinLooks.h
+    runtime/Screen.h support/FaultServerTest.cpp)
 set(REFITOR_TESTS_runtime_qt
     runtime/qt/AsyncReaderTest.cpp runtime/qt/ControlsTest.cpp runtime/qt/FilesTest.cpp
-    runtime/qt/LocaleTest.cpp runtime/qt/SkinPainterTest.cpp)
+    runtime/qt/LocaleTest.cpp runtime/qt/SkinPainterTest.cpp runtime/qt/Screen.cpp)
 set(REFITOR_TESTS_runtime_win32
     runtime/win32/ApplicationTest.cpp runtime/win32/DelayLoadTest.cpp runtime/win32/FilesTest.cpp
     runtime/win32/LocaleTest.cpp runtime/win32/ProgramsTest.cpp runtime/win32/AsyncReaderTest.cpp
-    runtime/win32/ControlsTest.cpp runtime/win32/SkinPainterTest.cpp runtime/win32/WindowPixels.h)
+    runtime/win32/ControlsTest.cpp runtime/win32/SkinPainterTest.cpp runtime/win32/WindowPixels.h
+    runtime/win32/Screen.cpp)
 
 # The skin format's tests, with GoogleTest and nothing of the runtime; each platform makes its
 # own unusual files (names, modes) to read.

@@ -114,11 +114,13 @@ refitor_needs_display(runtime_tests runtime_tests.regional_settings control_test
 # The skin painter once more at 150 % and 200 %. The DPI is the prefix's, for every process in it,
 # so each runs alone.
 if(TARGET runtime_tests)
-    foreach(dpi 144 192)
+    set(dpis 144 192)
+    set(scales 1.5 2)
+    foreach(dpi scale IN ZIP_LISTS dpis scales)
         refitor_add_wine_test(runtime_tests.skin_painter_at_${dpi}_dpi runtime_tests
-                              --gtest_filter=Win32SkinPainter.*)
+                              --gtest_filter=SkinPainter.*:Win32SkinPainter.*)
         set_tests_properties(runtime_tests.skin_painter_at_${dpi}_dpi PROPERTIES
-            ENVIRONMENT "${REFITOR_WINE_ENV};REFITOR_LOGPIXELS=${dpi};REFITOR_EXPECTED_DPI=${dpi}"
+            ENVIRONMENT "${REFITOR_WINE_ENV};REFITOR_LOGPIXELS=${dpi};REFITOR_EXPECTED_SCALE=${scale}"
             RUN_SERIAL ON)
         refitor_needs_display(runtime_tests.skin_painter_at_${dpi}_dpi)
     endforeach()

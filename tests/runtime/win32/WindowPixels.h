@@ -22,11 +22,13 @@ namespace windowpixels {
 class Shot
 {
 public:
-    /// Repaints hwnd and its children at once and reads its pixels.
-    explicit Shot(HWND hwnd)
+    /// Repaints hwnd and its children at once, unless repaint is false, and reads its pixels:
+    /// without the repaint, what each of them last painted.
+    explicit Shot(HWND hwnd, bool repaint = true)
     {
-        RedrawWindow(hwnd, nullptr, nullptr,
-                     RDW_INVALIDATE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        if (repaint)
+            RedrawWindow(hwnd, nullptr, nullptr,
+                         RDW_INVALIDATE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
         RECT outer{};
         GetWindowRect(hwnd, &outer);
         m_width = outer.right - outer.left;
