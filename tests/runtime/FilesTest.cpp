@@ -2,6 +2,7 @@
 
 #include "runtime/RuntimeError.h"
 #include "runtime/Text.h"
+#include "support/PlatformSupport.h"
 #include "support/SystemSupport.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 
 using namespace runtime;
 using support::failureOf;
+using support::readFile;
 using support::TemporaryFolder;
 using support::writeFile;
 using Names = std::vector<std::string>;
@@ -76,4 +78,56 @@ TEST(FolderLock, OneHolderAtATimeAndTheFileGoesWithIt)
     EXPECT_TRUE(failureOf([&] { tryLockFolder(path); }));
     EXPECT_EQ(fileKind(path), FileKind::Directory);
     EXPECT_TRUE(failureOf([&] { tryLockFolder(dir.file("missing/lock")); }));
+}
+
+TEST(Executables, WhatIsNoProgramHereIsToldForWhatItIsAndLeftUntouched)
+{
+    TemporaryFolder dir;
+    const auto fresh = dir.file("fresh");
+    // Another platform's program: a 64-bit ELF header for no machine at all, which runs nowhere.
+    const std::string elf = std::string("\x7F"
+                                        "ELF\x02\x01\x01",
+                                        7) +
+                            std::string(57, '\0');
+    const struct
+    {
+        const char *what;
+        std::string bytes;
+        const char *reason; // "" when accepted
+    } files[] = {
+        {"a program of this platform", support::markerProgram(dir.file("marker"), "new"), ""},
+        {"empty", "", "empty file"},
+        {"HTML with a byte-order mark",
+         "\xEF\xBB\xBF\r\n  <!DOCTYPE html><html><body>Sign in</body></html>", "HTML page"},
+        {"HTML without doctype", "<HTML lang=en><HEAD><TITLE>Portal", "HTML page"},
+        {"an ELF program of no machine", elf, "another kind of computer"},
+        {"ELF's mark without a header", elf.substr(0, 20), "not a program"},
+        {"text", "Korvane 2.0 is coming soon", "not a program"},
+        {"XML", "<?xml version=\"1.0\"?><Error>AccessDenied</Error>", "not a program"},
+    };
+    for (const auto &file : files) {
+        SCOPED_TRACE(file.what);
+        writeFile(fresh, file.bytes);
+        if (*file.reason == '\0') {
+            EXPECT_NO_THROW(prepareExecutable(fresh, dir.file("missing")));
+            EXPECT_TRUE(isRunnableExecutable(fresh));
+            continue;
+        }
+        try {
+            prepareExecutable(fresh, dir.file("missing"));
+            ADD_FAILURE() << "accepted";
+        } catch (const RuntimeError &error) {
+            EXPECT_EQ(error.kind(), ErrorKind::Refused);
+            EXPECT_NE(std::string(error.what()).find(file.reason), std::string::npos)
+                << error.what();
+        }
+        EXPECT_EQ(readFile(fresh), file.bytes) << "a refused file is not touched";
+        EXPECT_FALSE(isRunnableExecutable(fresh));
+    }
+
+    EXPECT_EQ(failureOf([&] { prepareExecutable(dir.path(), {}); }), ErrorKind::Refused);
+    EXPECT_FALSE(isRunnableExecutable(dir.path()));
+    // Failed or NotFound: the kind of a missing file is each platform's to tell.
+    EXPECT_TRUE(failureOf([&] { prepareExecutable(dir.file("missing"), {}); }));
+    EXPECT_FALSE(isRunnableExecutable(dir.file("missing")));
 }

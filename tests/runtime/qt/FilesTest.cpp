@@ -126,13 +126,8 @@ TEST(QtExecutables, OnlyAProgramForThisComputerIsPreparedAndGetsTheOldBits)
     } files[] = {
         {"script", "#!/bin/sh\necho hi\n", ""},
         {"native program", nativeProgram(), ""},
-        {"empty", "", "empty file"},
-        {"HTML", "\xEF\xBB\xBF\n  <!DOCTYPE html><html><body>Sign in</body></html>", "HTML page"},
-        {"HTML without doctype", "<HTML lang=en><HEAD><TITLE>Portal", "HTML page"},
         {"another machine", foreign, "another kind of computer"},
         {"Windows program", std::string("MZ\x90\x00\x03", 5), "Windows program"},
-        {"text", "Korvane 2.0 is coming soon", "not a program"},
-        {"XML", "<?xml version=\"1.0\"?><Error>AccessDenied</Error>", "not a program"},
     };
     for (const auto &file : files) {
         SCOPED_TRACE(file.what);
@@ -173,7 +168,6 @@ TEST(QtExecutables, OnlyAProgramForThisComputerIsPreparedAndGetsTheOldBits)
     std::filesystem::create_symlink(fresh, dir.file("link"));
     EXPECT_TRUE(failureOf([&] { prepareExecutable(dir.file("link"), old); }));
     EXPECT_FALSE(isRunnableExecutable(dir.file("link")));
-    EXPECT_TRUE(failureOf([&] { prepareExecutable(dir.path(), old); }));
     support::setMode(fresh, 0644);
     EXPECT_FALSE(isRunnableExecutable(fresh)) << "nobody may execute it";
 }

