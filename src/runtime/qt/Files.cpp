@@ -2,6 +2,7 @@
 
 #include "Descriptor.h"
 #include "SystemError.h"
+#include "runtime/BoundedRead.h"
 #include "runtime/RuntimeError.h"
 
 #include <algorithm>
@@ -216,34 +217,16 @@ std::string readRegularFile(const std::filesystem::path &path, std::size_t maxBy
         fail(errno, "cannot look at " + shown(path));
     if (!S_ISREG(info.st_mode))
         throw RuntimeError(ErrorKind::Refused, shown(path) + " is not a regular file");
-    std::string bytes;
-    try {
-        bytes.resize(
-            std::min<std::size_t>(maxBytes + 1, static_cast<std::size_t>(info.st_size) + 1));
-        std::size_t filled = 0;
-        for (;;) {
-            if (filled == bytes.size()) {
-                if (filled > maxBytes)
-                    break;
-                bytes.resize(std::min(maxBytes + 1, bytes.size() * 2));
-            }
-            const ssize_t got = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0)
-                fail(errno, "cannot read " + shown(path));
-            if (got == 0)
-                break;
-            filled += static_cast<std::size_t>(got);
-        }
-        bytes.resize(filled);
-    } catch (const std::bad_alloc &) {
-        throw RuntimeError(ErrorKind::Failed, "there is not enough memory to read " + shown(path));
-    }
-    if (bytes.size() > maxBytes)
-        throw RuntimeError(ErrorKind::Refused,
-                           shown(path) + " is larger than " + std::to_string(maxBytes) + " bytes");
-    return bytes;
+    return boundedread::readUpTo(shown(path), static_cast<std::uint64_t>(info.st_size), maxBytes,
+                                 [&](char *into, std::size_t room) {
+                                     for (;;) {
+                                         const ssize_t got = ::read(fd.get(), into, room);
+                                         if (got >= 0)
+                                             return static_cast<std::size_t>(got);
+                                         if (errno != EINTR)
+                                             fail(errno, "cannot read " + shown(path));
+                                     }
+                                 });
 }
 
 } // namespace runtime

@@ -4,6 +4,7 @@
 #include "KernelHandle.h"
 #include "SystemError.h"
 #include "Unicode.h"
+#include "runtime/BoundedRead.h"
 #include "runtime/RuntimeError.h"
 
 #include <algorithm>
@@ -363,34 +364,14 @@ std::string readRegularFile(const std::filesystem::path &path, std::size_t maxBy
         throw RuntimeError(ErrorKind::Refused, notRegular);
     const std::uint64_t size = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
 
-    std::string bytes;
-    try {
-        // One byte beyond the limit tells a file that is too large, even one that grew.
-        bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(maxBytes, size) + 1));
-        std::size_t filled = 0;
-        for (;;) {
-            if (filled == bytes.size()) {
-                if (filled > maxBytes)
-                    break;
-                bytes.resize(std::min(maxBytes + 1, bytes.size() * 2));
-            }
-            const DWORD asked = static_cast<DWORD>(std::min<std::size_t>(
-                bytes.size() - filled, std::numeric_limits<DWORD>::max() / 2));
-            DWORD got = 0;
-            if (!::ReadFile(file.get(), bytes.data() + filled, asked, &got, nullptr))
-                win32::failWith(::GetLastError(), "cannot read " + shown(path));
-            if (got == 0)
-                break;
-            filled += got;
-        }
-        bytes.resize(filled);
-    } catch (const std::bad_alloc &) {
-        throw RuntimeError(ErrorKind::Failed, "there is not enough memory to read " + shown(path));
-    }
-    if (bytes.size() > maxBytes)
-        throw RuntimeError(ErrorKind::Refused,
-                           shown(path) + " is larger than " + std::to_string(maxBytes) + " bytes");
-    return bytes;
+    return boundedread::readUpTo(shown(path), size, maxBytes, [&](char *into, std::size_t room) {
+        const DWORD asked =
+            static_cast<DWORD>(std::min<std::size_t>(room, std::numeric_limits<DWORD>::max() / 2));
+        DWORD got = 0;
+        if (!::ReadFile(file.get(), into, asked, &got, nullptr))
+            win32::failWith(::GetLastError(), "cannot read " + shown(path));
+        return static_cast<std::size_t>(got);
+    });
 }
 
 } // namespace runtime
