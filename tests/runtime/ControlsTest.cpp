@@ -154,7 +154,6 @@ TEST(Window, ClosesFromItsOwnCloseHandlerAndDropsWhatItWasToDoLater)
     runtime::testing::requestClose(*window);
     EXPECT_FALSE(window);
     screen::deliverPosted();
-    support::settle(100);
     EXPECT_FALSE(ranLater) << "an action is dropped with its window";
 }
 
@@ -171,7 +170,7 @@ TEST(Window, InvokeLaterRunsInOrderOnceEventsAreDispatchedAndNeverAfterTheWindow
     bool ran = false;
     window->invokeLater([&] { ran = true; });
     window.reset();
-    support::settle(50);
+    screen::deliverPosted();
     EXPECT_FALSE(ran);
 }
 

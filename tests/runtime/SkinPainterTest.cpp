@@ -291,7 +291,7 @@ TEST(SkinPainter, CloseButtonAndTitleBarActLikeThePlatformFrame)
         5000))
         << "off the button, the pressed look goes";
     screen::mouse(*panel.window, {{MouseStep::Kind::Release, {}}});
-    support::settle(200);
+    screen::deliverPosted();
     EXPECT_EQ(panel.closes, 0);
     EXPECT_TRUE(panel.window->isVisible());
 
