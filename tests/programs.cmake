@@ -17,7 +17,7 @@ set(REFITOR_TESTS_window window/Form2Test.cpp window/ExecutableBackupTest.cpp wi
 set(REFITOR_TESTS_runtime
     runtime/TextTest.cpp runtime/KeyedCollectionTest.cpp runtime/CryptoTest.cpp
     runtime/AsyncReaderTest.cpp runtime/AsyncReaderTest.h runtime/SupportLogTest.cpp
-    runtime/FilesTest.cpp runtime/ControlsTest.cpp runtime/SkinPainterTest.cpp runtime/SkinLooks.h
+    runtime/FilesTest.cpp runtime/FilesTest.h runtime/ControlsTest.cpp runtime/SkinPainterTest.cpp runtime/SkinLooks.h
     runtime/Screen.h support/FaultServerTest.cpp)
 set(REFITOR_TESTS_runtime_qt
     runtime/qt/AsyncReaderTest.cpp runtime/qt/ControlsTest.cpp runtime/qt/FilesTest.cpp

@@ -1,5 +1,6 @@
 #include "runtime/Files.h"
 
+#include "runtime/FilesTest.h"
 #include "runtime/RuntimeError.h"
 #include "runtime/Text.h"
 #include "support/PlatformSupport.h"
@@ -80,6 +81,30 @@ TEST(FolderLock, OneHolderAtATimeAndTheFileGoesWithIt)
     EXPECT_TRUE(failureOf([&] { tryLockFolder(dir.file("missing/lock")); }));
 }
 
+void filestest::expectJudged(const std::filesystem::path &fresh, const std::vector<Judged> &files)
+{
+    const std::filesystem::path noOldOne = fresh.parent_path() / "missing";
+    for (const Judged &file : files) {
+        SCOPED_TRACE(file.what);
+        writeFile(fresh, file.bytes);
+        if (*file.reason == '\0') {
+            EXPECT_NO_THROW(prepareExecutable(fresh, noOldOne));
+            EXPECT_TRUE(isRunnableExecutable(fresh));
+            continue;
+        }
+        try {
+            prepareExecutable(fresh, noOldOne);
+            ADD_FAILURE() << "accepted";
+        } catch (const RuntimeError &error) {
+            EXPECT_EQ(error.kind(), ErrorKind::Refused);
+            EXPECT_NE(std::string(error.what()).find(file.reason), std::string::npos)
+                << error.what();
+        }
+        EXPECT_EQ(readFile(fresh), file.bytes) << "a refused file is not touched";
+        EXPECT_FALSE(isRunnableExecutable(fresh));
+    }
+}
+
 TEST(Executables, WhatIsNoProgramHereIsToldForWhatItIsAndLeftUntouched)
 {
     TemporaryFolder dir;
@@ -89,12 +114,7 @@ TEST(Executables, WhatIsNoProgramHereIsToldForWhatItIsAndLeftUntouched)
                                         "ELF\x02\x01\x01",
                                         7) +
                             std::string(57, '\0');
-    const struct
-    {
-        const char *what;
-        std::string bytes;
-        const char *reason; // "" when accepted
-    } files[] = {
+    const std::vector<filestest::Judged> files = {
         {"a program of this platform", support::markerProgram(dir.file("marker"), "new"), ""},
         {"empty", "", "empty file"},
         {"HTML with a byte-order mark",
@@ -105,25 +125,7 @@ TEST(Executables, WhatIsNoProgramHereIsToldForWhatItIsAndLeftUntouched)
         {"text", "Korvane 2.0 is coming soon", "not a program"},
         {"XML", "<?xml version=\"1.0\"?><Error>AccessDenied</Error>", "not a program"},
     };
-    for (const auto &file : files) {
-        SCOPED_TRACE(file.what);
-        writeFile(fresh, file.bytes);
-        if (*file.reason == '\0') {
-            EXPECT_NO_THROW(prepareExecutable(fresh, dir.file("missing")));
-            EXPECT_TRUE(isRunnableExecutable(fresh));
-            continue;
-        }
-        try {
-            prepareExecutable(fresh, dir.file("missing"));
-            ADD_FAILURE() << "accepted";
-        } catch (const RuntimeError &error) {
-            EXPECT_EQ(error.kind(), ErrorKind::Refused);
-            EXPECT_NE(std::string(error.what()).find(file.reason), std::string::npos)
-                << error.what();
-        }
-        EXPECT_EQ(readFile(fresh), file.bytes) << "a refused file is not touched";
-        EXPECT_FALSE(isRunnableExecutable(fresh));
-    }
+    filestest::expectJudged(fresh, files);
 
     EXPECT_EQ(failureOf([&] { prepareExecutable(dir.path(), {}); }), ErrorKind::Refused);
     EXPECT_FALSE(isRunnableExecutable(dir.path()));

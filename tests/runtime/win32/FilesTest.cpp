@@ -1,5 +1,6 @@
 #include "runtime/Files.h"
 
+#include "runtime/FilesTest.h"
 #include "runtime/RuntimeError.h"
 #include "runtime/Text.h"
 #include "support/PlatformSupport.h"
@@ -223,12 +224,7 @@ TEST(Win32Executables, OnlyAProgramForThisComputerIsPrepared)
         (static_cast<unsigned char>(native[characteristicsAt + 1]) << 8U));
     std::string dos = "MZ" + std::string(0x3E, '\0') + "NE" + std::string(64, '\0');
     dos[0x3C] = 0x40;
-    const struct
-    {
-        const char *what;
-        std::string bytes;
-        const char *reason; // "" when accepted
-    } files[] = {
+    const std::vector<filestest::Judged> files = {
         {"native program", native, ""},
         {"32-bit x86 program", patched(native, machineAt, IMAGE_FILE_MACHINE_I386),
          "another kind of computer"},
@@ -239,25 +235,7 @@ TEST(Win32Executables, OnlyAProgramForThisComputerIsPrepared)
         {"script", "#!/bin/sh\necho hi\n", "not a program"},
         {"short MZ", "MZ", "not a program"},
     };
-    for (const auto &file : files) {
-        SCOPED_TRACE(file.what);
-        writeFile(fresh, file.bytes);
-        if (*file.reason == '\0') {
-            EXPECT_NO_THROW(prepareExecutable(fresh, dir.file("missing")));
-            EXPECT_TRUE(isRunnableExecutable(fresh));
-            continue;
-        }
-        try {
-            prepareExecutable(fresh, dir.file("missing"));
-            ADD_FAILURE() << "accepted";
-        } catch (const RuntimeError &error) {
-            EXPECT_EQ(error.kind(), ErrorKind::Refused);
-            EXPECT_NE(std::string(error.what()).find(file.reason), std::string::npos)
-                << error.what();
-        }
-        EXPECT_EQ(readFile(fresh), file.bytes) << "a refused file is not touched";
-        EXPECT_FALSE(isRunnableExecutable(fresh));
-    }
+    filestest::expectJudged(fresh, files);
 
     writeFile(fresh, native);
     {
