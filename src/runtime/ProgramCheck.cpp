@@ -2,9 +2,6 @@
 
 #include "Text.h"
 
-#include <algorithm>
-#include <cctype>
-
 namespace runtime::programcheck {
 
 namespace {
@@ -18,9 +15,7 @@ bool looksLikeHtml(std::string_view head)
     const auto start = head.find_first_not_of(" \t\r\n");
     if (start == std::string_view::npos || head[start] != '<')
         return false;
-    std::string lower(head.substr(start));
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string lower = asciiLower(head.substr(start));
     for (const char *mark : {"<!doctype html", "<html", "<head", "<body", "<title", "<meta"}) {
         if (lower.find(mark) != std::string::npos)
             return true;

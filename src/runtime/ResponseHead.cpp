@@ -1,16 +1,13 @@
 #include "ResponseHead.h"
 
+#include "Text.h"
+
 #include <algorithm>
 #include <limits>
 
 namespace runtime {
 
 namespace {
-
-char asciiLower(char c) noexcept
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 /// Calls take(token) for each element of a comma-separated header list, its parameters dropped.
 template <typename Take> void forEachToken(std::string_view list, Take take) noexcept

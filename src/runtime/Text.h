@@ -42,6 +42,24 @@ std::string groupedCount(std::int64_t value);
 /// Throws std::bad_alloc only.
 std::string countOf(std::int64_t value, std::string_view one, std::string_view many);
 
+/// Any thread. c lower-cased when it is an ASCII capital, else as it is: protocol text and the
+/// names made from it are ASCII by rule, where the C library's functions follow the locale.
+/// Never throws.
+constexpr char asciiLower(char c) noexcept
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+/// Any thread. text with its ASCII capitals lower-cased, every other byte as it is. Throws
+/// std::bad_alloc only.
+inline std::string asciiLower(std::string_view text)
+{
+    std::string lower(text);
+    for (char &c : lower)
+        c = asciiLower(c);
+    return lower;
+}
+
 /// Any thread. The decimal separator of the user's regional settings, UTF-8 ("." or ","). Each
 /// runtime provides it. Never throws beyond std::bad_alloc.
 std::string decimalSeparator();

@@ -1,4 +1,5 @@
 #include "runtime/SupportLog.h"
+#include "runtime/Text.h"
 
 #include <cstdlib>
 
@@ -15,16 +16,6 @@ std::filesystem::path absoluteFolder(const char *variable)
         return {};
     std::filesystem::path folder(value);
     return folder.is_absolute() ? folder : std::filesystem::path();
-}
-
-std::string lowerCase(std::string_view name)
-{
-    std::string lower(name);
-    for (char &c : lower) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
 }
 
 } // namespace
@@ -44,7 +35,7 @@ std::filesystem::path supportLogDefaultPath(std::string_view productName,
                 return {};
             state = home / ".local" / "state";
         }
-        return state / lowerCase(productName) / (lowerCase(updaterName) + ".log");
+        return state / asciiLower(productName) / (asciiLower(updaterName) + ".log");
     } catch (...) {
         return {};
     }

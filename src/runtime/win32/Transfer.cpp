@@ -40,13 +40,6 @@ constexpr DWORD kCertificateFailures =
     WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID | WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID |
     WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE;
 
-// Header text is ASCII by protocol; the C library's functions would follow the locale instead.
-
-char asciiLower(char c) noexcept
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 DWORD milliseconds(std::chrono::milliseconds duration, DWORD margin = 0) noexcept
 {
     const auto count =
