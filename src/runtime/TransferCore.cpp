@@ -2,6 +2,7 @@
 
 #include "ExitRemoval.h"
 #include "RuntimeError.h"
+#include "SupportLog.h"
 #include "Text.h"
 
 #include <algorithm>
@@ -209,6 +210,18 @@ std::vector<std::string> Core::requestHeaders() const
     if (!m_setup.validator.empty())
         lines.push_back("If-Range: " + m_setup.validator);
     return lines;
+}
+
+void Core::logRequest(std::string_view url, std::string_view proxy) const noexcept
+{
+    try {
+        std::string line = "request " + supportlog::withoutCredentials(url) + ", proxy ";
+        line += proxy;
+        for (const std::string &header : requestHeaders())
+            line += ", " + header;
+        supportlog::line(line);
+    } catch (...) {
+    }
 }
 
 void Core::beginAnswer(int status) noexcept

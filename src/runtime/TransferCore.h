@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -170,6 +171,10 @@ public:
     /// Worker thread. The header lines a continuing request adds ("Range: bytes=N-", and
     /// "If-Range: V" where there is a validator); none for a fresh one. Throws std::bad_alloc.
     std::vector<std::string> requestHeaders() const;
+
+    /// Worker thread. Writes the request's line to the support log: url without credentials,
+    /// proxy as the runtime tells it, and requestHeaders(). Never throws.
+    void logRequest(std::string_view url, std::string_view proxy) const noexcept;
 
     /// Worker thread. The head of the answer now arriving, read by the runtime one header at a
     /// time; beginAnswer starts a new one at each status line. Never throw.

@@ -149,13 +149,11 @@ void Transfer::logRequest() const noexcept
             }
         }
         const char *bypass = std::getenv("no_proxy");
-        std::string line = "request " + supportlog::withoutCredentials(m_url) + ", proxy " +
-                           (proxy.empty() ? std::string("none") : proxy);
-        if (!proxy.empty() && bypass && *bypass)
-            line += std::string(" except for ") + bypass;
-        for (const std::string &header : m_core.requestHeaders())
-            line += ", " + header;
-        supportlog::line(line);
+        if (proxy.empty())
+            proxy = "none";
+        else if (bypass && *bypass)
+            proxy += std::string(" except for ") + bypass;
+        m_core.logRequest(m_url, proxy);
     } catch (...) {
     }
 }

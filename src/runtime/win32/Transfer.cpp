@@ -2,7 +2,6 @@
 
 #include "SystemError.h"
 #include "runtime/RuntimeError.h"
-#include "runtime/SupportLog.h"
 #include "runtime/Text.h"
 
 #include <algorithm>
@@ -351,13 +350,9 @@ void Transfer::logRequest(const ProxyMode &proxy) const noexcept
         std::string url;
         for (const wchar_t c : m_address.url)
             url += c < 0x80 ? static_cast<char>(c) : '?';
-        std::string line = "request " + supportlog::withoutCredentials(url) + ", proxy ";
-        line += isLoopbackHost(m_address.host) ? "none (a loopback address)"
-                : proxy.automatic              ? "as the system's settings say"
-                                               : "as the user's settings say";
-        for (const std::string &header : m_core.requestHeaders())
-            line += ", " + header;
-        supportlog::line(line);
+        m_core.logRequest(url, isLoopbackHost(m_address.host) ? "none (a loopback address)"
+                               : proxy.automatic              ? "as the system's settings say"
+                                                              : "as the user's settings say");
     } catch (...) {
     }
 }
