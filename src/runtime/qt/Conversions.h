@@ -9,6 +9,7 @@
 #include <QRect>
 #include <QString>
 #include <climits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,11 @@ inline std::string toUtf8(const QString &text)
 inline QColor toQColor(Color color)
 {
     return QColor(color.r, color.g, color.b, color.a);
+}
+/// Any thread. A colour that may be left out as Qt's: invalid for none. Never throws.
+inline QColor toQColor(const std::optional<Color> &color)
+{
+    return color ? toQColor(*color) : QColor();
 }
 inline Color fromQColor(const QColor &color)
 {

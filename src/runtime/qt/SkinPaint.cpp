@@ -128,11 +128,6 @@ Qt::Alignment toQtAlignment(look::Alignment align)
     return Qt::AlignLeft;
 }
 
-QColor toQColor(const std::optional<Color> &color)
-{
-    return color ? runtime::qt::toQColor(*color) : QColor();
-}
-
 PreparedLook prepareLook(const SkinLook &look)
 {
     return look::prepareLook<QImage, QFont>(look, decodeImage,

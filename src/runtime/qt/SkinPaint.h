@@ -33,9 +33,6 @@ QFont toQFont(const look::Font &font);
 /// Any thread. Where a caption sits, as Qt's horizontal alignment. Never throws.
 Qt::Alignment toQtAlignment(look::Alignment align);
 
-/// Any thread. A colour a skin may leave out as Qt's: invalid for none. Never throws.
-QColor toQColor(const std::optional<Color> &color);
-
 /// UI thread (it paints). Paints fill over rect, clipped to a rounded rectangle of radius when
 /// radius > 0. Straight edges land on whole logical pixels, so they stay sharp at any device
 /// pixel ratio. Never throws.
